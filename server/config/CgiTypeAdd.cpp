@@ -1,0 +1,34 @@
+// Appends a cgi-type entry "extension | program | arguments" to the list.
+#include <cstdlib>
+#include <cstring>
+
+#include "config/ConfigText.h"
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+#include "platform/platform.h"
+
+void CgiTypeAdd(CgiTypeEntry **list, char *value) {
+  char *firstBar = strchr(value, '|');
+  char *secondBar = firstBar ? strchr(firstBar + 1, '|') : nullptr;
+  if (!secondBar) {
+    LogPrint(LOG_ERR, "Invalied cgi-type : %s", value);
+    return;
+  }
+  *firstBar = '\0';
+  *secondBar = '\0';
+  char *extension = TrimString(value);
+  char *program = ExpandEnv(TrimString(firstBar + 1));
+  char *arguments = TrimString(secondBar + 1);
+
+  CgiTypeEntry *entry = static_cast<CgiTypeEntry *>(calloc(1, sizeof *entry));
+  if (!entry) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    PlatExitProcess(255);
+  }
+  ConfigCopyText(entry->extension, sizeof entry->extension, extension);
+  ConfigCopyText(entry->program, sizeof entry->program, program);
+  ConfigCopyText(entry->arguments, sizeof entry->arguments, arguments);
+
+  while (*list) list = &(*list)->next;
+  *list = entry;
+}

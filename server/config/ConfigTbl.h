@@ -1,0 +1,76 @@
+// The one configuration record of the server and its two lists. Filled on
+// the main thread during start-up, read-only (and read without a lock) after.
+#ifndef TARVELD_CONFIGTBL_H
+#define TARVELD_CONFIGTBL_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr int CONFIG_TEXT_SIZE = 256;      // text fields: 255 characters + NUL
+constexpr int CONFIG_PROTOCOL_SIZE = 32;   // socket-protocol: 31 + NUL
+constexpr int CONFIG_ADDRESS_SIZE = 32;    // raw bytes of host-address
+
+constexpr uint32_t METHOD_GET = 0x1;
+constexpr uint32_t METHOD_HEAD = 0x2;
+constexpr uint32_t METHOD_POST = 0x4;
+
+struct ContentTypeEntry {
+  char extension[CONFIG_TEXT_SIZE];
+  char mediaType[CONFIG_TEXT_SIZE];
+  ContentTypeEntry *next;
+};
+
+struct CgiTypeEntry {
+  char extension[CONFIG_TEXT_SIZE];
+  char program[CONFIG_TEXT_SIZE];
+  char arguments[CONFIG_TEXT_SIZE];
+  CgiTypeEntry *next;
+};
+
+// Field order as declared by the configuration's documentation; comments
+// give the key, or "none" for the fields the endpoint resolution fills.
+struct ConfigTable {
+  unsigned char host_address[CONFIG_ADDRESS_SIZE];  // none
+  char socket_protocol[CONFIG_PROTOCOL_SIZE];       // socket-protocol
+  char bind_host[CONFIG_TEXT_SIZE];                 // bind-host
+  char bind_port[CONFIG_TEXT_SIZE];                 // bind-port
+  char www_route[CONFIG_TEXT_SIZE];                 // www-route
+  char default_html[CONFIG_TEXT_SIZE];              // default-html
+  ContentTypeEntry *content_type;                   // content-type
+  CgiTypeEntry *cgi_type;                           // cgi-type
+  int32_t log_level;                                // log-level
+  int32_t time_flag;                                // time-flag
+  int32_t host_address_length;                      // none
+  int32_t protocol_number;                          // none
+  int32_t socket_domain;                            // socket-domain
+  int32_t socket_type;                              // socket-type
+  int32_t socket_backlog;                           // socket-backlog
+  int32_t retry_seconds;                            // retry-seconds
+  int32_t buffer_size;                              // buffer-size
+  int32_t loop_cycle_sec;                           // loop-cycle-sec
+  int32_t loop_cycle_usec;                          // loop-cycle-usec
+  int32_t max_connect;                              // max-connect
+  uint32_t support_method;                          // support-method
+  int32_t session_timeout;                          // session-timeout
+  int32_t cgi_exe_timeout;                          // cgi-exe-timeout
+  int32_t cgi_io_timeout;                           // cgi-io-timeout
+  uint16_t port_number;                             // none (network order)
+  int16_t HTTP_version;                             // HTTP-version
+  int32_t dump_log;                                 // dump-log
+  int32_t access_log2;                              // access-log2
+};
+
+extern ConfigTable *ConfigTbl;
+
+// Configuration file and endpoint.
+int ConfigLoad(const char *path);
+char *TrimString(char *text);
+void ContentTypeAdd(ContentTypeEntry **list, char *value);
+void CgiTypeAdd(CgiTypeEntry **list, char *value);
+char *ExpandEnv(char *text);
+void ShowConfig();
+int ConfigSetup();
+PlatSocket StartServerSocket();
+
+#endif

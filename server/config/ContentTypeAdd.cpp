@@ -1,0 +1,30 @@
+// Appends a content-type entry "extension : media type" to the list.
+#include <cstdlib>
+#include <cstring>
+
+#include "config/ConfigText.h"
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+#include "platform/platform.h"
+
+void ContentTypeAdd(ContentTypeEntry **list, char *value) {
+  char *colon = strchr(value, ':');
+  if (!colon) {
+    LogPrint(LOG_ERR, "Invalied content-type : %s", value);
+    return;
+  }
+  *colon = '\0';
+  char *extension = TrimString(value);
+  char *mediaType = TrimString(colon + 1);
+
+  ContentTypeEntry *entry = static_cast<ContentTypeEntry *>(calloc(1, sizeof *entry));
+  if (!entry) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    PlatExitProcess(255);
+  }
+  ConfigCopyText(entry->extension, sizeof entry->extension, extension);
+  ConfigCopyText(entry->mediaType, sizeof entry->mediaType, mediaType);
+
+  while (*list) list = &(*list)->next;
+  *list = entry;
+}

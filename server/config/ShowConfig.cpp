@@ -1,0 +1,46 @@
+// Writes every setting to the log once the endpoint has been resolved.
+#include <cstring>
+
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+
+// The port is kept in network byte order; the dump shows it in host order.
+static int PortInHostOrder(uint16_t networkOrder) {
+  unsigned char bytes[2];
+  memcpy(bytes, &networkOrder, sizeof bytes);
+  return (bytes[0] << 8) | bytes[1];
+}
+
+static const char *OnOff(int32_t flag) { return flag ? "on" : "off"; }
+
+void ShowConfig() {
+  const ConfigTable *c = ConfigTbl;
+  LogPrint(LOG_INFO, "********** SHOW CONFIG - START **********");
+  LogPrint(LOG_INFO, "www-route: [%s]", c->www_route);
+  LogPrint(LOG_INFO, "default-html: [%s]", c->default_html);
+  for (const ContentTypeEntry *e = c->content_type; e; e = e->next)
+    LogPrint(LOG_INFO, "content-type: [%s:%s]", e->extension, e->mediaType);
+  for (const CgiTypeEntry *e = c->cgi_type; e; e = e->next)
+    LogPrint(LOG_INFO, "cgi-type: [%s:%s:%s]", e->extension, e->program, e->arguments);
+  LogPrint(LOG_INFO, "cgi-exe-timeout: [%d]", c->cgi_exe_timeout);
+  LogPrint(LOG_INFO, "cgi-io-timeout: [%d]", c->cgi_io_timeout);
+  LogPrint(LOG_INFO, "log-level: [%d]", c->log_level);
+  LogPrint(LOG_INFO, "dump-log: [%s]", OnOff(c->dump_log));
+  LogPrint(LOG_INFO, "time-flag: [%d]", c->time_flag);
+  LogPrint(LOG_INFO, "access-log2: [%s]", OnOff(c->access_log2));
+  LogPrint(LOG_INFO, "HTTP-version: [%d]", c->HTTP_version);
+  LogPrint(LOG_INFO, "loop-cycle-sec: [%d]", c->loop_cycle_sec);
+  LogPrint(LOG_INFO, "loop-cycle-usec: [%d]", c->loop_cycle_usec);
+  LogPrint(LOG_INFO, "max-connect: [%d]", c->max_connect);
+  LogPrint(LOG_INFO, "bind-host: [%s]", c->bind_host);
+  LogPrint(LOG_INFO, "bind-port: [%s/%d]", c->bind_port, PortInHostOrder(c->port_number));
+  LogPrint(LOG_INFO, "socket-protocol: [%s/%d]", c->socket_protocol, c->protocol_number);
+  LogPrint(LOG_INFO, "socket-backlog: [%d]", c->socket_backlog);
+  LogPrint(LOG_INFO, "session-timeout: [%d]", c->session_timeout);
+  LogPrint(LOG_INFO, "buffer-size: [%d]", c->buffer_size);
+  LogPrint(LOG_INFO, "retry-seconds: [%d]", c->retry_seconds);
+  LogPrint(LOG_INFO, "socket-domain: [%d]", c->socket_domain);
+  LogPrint(LOG_INFO, "socket-type: [%d]", c->socket_type);
+  LogPrint(LOG_INFO, "support-method: [0x%08X]", c->support_method);
+  LogPrint(LOG_INFO, "********** SHOW CONFIG - END **********");
+}

@@ -1,0 +1,24 @@
+// Process entry, start-up, accept loop and shutdown of the server.
+#ifndef TARVELD_CORE_H
+#define TARVELD_CORE_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+int ServerEntry(int argc, char **argv);
+int TvdMain(int argc, char **argv);  // the server's main routine ("main")
+void AcceptLoop();
+void Retry();
+int CheckStopFile();
+int TerminateFunc(uint32_t ctrlType);
+int SignalHold(uint32_t ctrlType);
+bool ShutdownStarted();  // the shutdown sequence has begun
+
+// Milliseconds the accept loop sleeps when the connection list is full.
+int32_t FullListSleepMsec(int32_t seconds, int32_t microseconds);
+
+extern PlatSocket ServerSocket;  // the listening socket
+extern char *StopFilePath;       // null when there is no stop file
+
+#endif

@@ -1,0 +1,31 @@
+// Console logging: level-filtered lines on stdout (LogPrint) or stderr
+// (LogPrint2) and hex dumps (LogDump), all serialised by the LogLock.
+#ifndef TARVELD_LOG_H
+#define TARVELD_LOG_H
+
+#include <cstdint>
+
+constexpr int LOG_FATAL = -1;
+constexpr int LOG_ERR = 1;
+constexpr int LOG_WARN = 2;
+constexpr int LOG_INFO = 3;
+constexpr int LOG_DEBUG = 4;
+constexpr int LOG_TRACE = 5;
+
+void LogPrint(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void LogPrint2(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void LogDump(const char *title, const void *data, uint32_t size);
+
+void LogLockInit();
+void LogLockEnter();
+void LogLockLeave();
+
+// Trace lines written on entry to and on each exit from a traced function.
+#define TRACE_START_AS(name) \
+  LogPrint(LOG_TRACE, "%s() start / %s:%d", name, __FILE_NAME__, __LINE__)
+#define TRACE_END_AS(name) \
+  LogPrint(LOG_TRACE, "%s() end / %s:%d", name, __FILE_NAME__, __LINE__)
+#define TRACE_START() TRACE_START_AS(__func__)
+#define TRACE_END() TRACE_END_AS(__func__)
+
+#endif

@@ -1,0 +1,9 @@
+// The LogLock serialises every line and dump of every thread.
+#include "core/Log.h"
+#include "platform/platform.h"
+
+static PlatLock LogLock;
+
+void LogLockInit() { PlatLockInit(&LogLock); }
+void LogLockEnter() { PlatLockEnter(LogLock); }
+void LogLockLeave() { PlatLockLeave(LogLock); }

@@ -1,0 +1,71 @@
+// The server's main routine: creates ConfigTbl, starts every subsystem in
+// order, opens the listening socket and runs the accept loop.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi/Cgi.h"
+#include "config/ConfigTbl.h"
+#include "core/Core.h"
+#include "core/Log.h"
+#include "platform/platform.h"
+#include "trans/Trans.h"
+
+PlatSocket ServerSocket = PLAT_INVALID_SOCKET;
+char *StopFilePath = nullptr;
+
+// Start-up failure: undo what was started and report -1.
+static int StartupFailed(bool socketsStarted) {
+  if (socketsStarted) PlatSocketCleanup();
+  TRACE_END_AS("main");
+  free(ConfigTbl);
+  ConfigTbl = nullptr;
+  return -1;
+}
+
+int TvdMain(int argc, char **argv) {
+  ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof *ConfigTbl));
+  if (!ConfigTbl) {
+    printf("Can not allocate the memory of ConfigTbl.\n");
+    fflush(stdout);
+    return -1;
+  }
+  ConfigTbl->log_level = LOG_DEBUG;
+  TRACE_START_AS("main");
+
+  if (PlatSocketStartup() != 0) {
+    LogPrint(LOG_FATAL, "WSAStartup() errno=%d", PlatLastError());
+    return StartupFailed(false);
+  }
+  if (TerminateChildInit() != 0) return StartupFailed(true);
+  if (ConnectListInit() != 0) {
+    LogPrint(LOG_FATAL, "Could not initialized.");
+    return StartupFailed(true);
+  }
+
+  int loaded = ConfigLoad(argc >= 2 ? argv[1] : "tarveld.conf");
+  if (argc > 2) {
+    StopFilePath = strdup(argv[2]);
+    if (!StopFilePath) {
+      LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+      return StartupFailed(true);
+    }
+  }
+  if (loaded != 0) return StartupFailed(true);
+  if (ConfigSetup() != 0) return StartupFailed(true);
+  ShowConfig();
+
+  ServerSocket = StartServerSocket();
+  if (ServerSocket == PLAT_INVALID_SOCKET) return StartupFailed(true);
+  LogPrint(LOG_DEBUG, "Server Socket : %d", static_cast<int>(ServerSocket));
+
+  if (PlatSetCtrlHandler(TerminateFunc, 1) != 0) {
+    LogPrint(LOG_ERR, "Failed SetConsoleCtrlHandler() errno=%d", PlatLastError());
+    return StartupFailed(true);
+  }
+  LogPrint(LOG_INFO, "Tarvel server is started.");
+
+  AcceptLoop();
+  TerminateFunc(PLAT_CTRL_C_EVENT);
+  return 0;  // not reached: the shutdown ends the process
+}

@@ -1,0 +1,29 @@
+// HTTP/1.0: request line dispatch, response header, document responses.
+#ifndef TARVELD_HTTP_H
+#define TARVELD_HTTP_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Status kinds the server sends itself.
+constexpr unsigned STATUS_OK = 1;
+constexpr unsigned STATUS_FORBIDDEN = 4;
+constexpr unsigned STATUS_NOT_FOUND = 5;
+constexpr unsigned STATUS_NOT_IMPLEMENTED = 35;
+constexpr unsigned STATUS_KINDS = 40;
+
+// A length that SendHeader10 leaves out of the header: the body is then
+// ended by the closing of the connection.
+constexpr int64_t CONTENT_LENGTH_NONE = -1;
+
+extern const char *const ReasonPhrase[STATUS_KINDS];
+int StatusCode(unsigned kind);
+int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType);
+
+int HTTP_start(PlatSocket sock, char *buffer, int length);
+int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *data,
+                 int isPost);
+const char *ContentTypeMedia(const char *path);
+
+#endif

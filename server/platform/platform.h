@@ -1,0 +1,179 @@
+// The platform layer: the one interface between the server and its operating
+// system. Subsystem code includes this header only and never calls the system
+// directly; each backend (posix/, win32/) implements it in files of the same
+// names. Functions return 0 for success and -1 for failure unless they say
+// otherwise; after a failure PlatLastError() or PlatSocketLastError() tells why.
+#ifndef TARVELD_PLATFORM_H
+#define TARVELD_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "PlatConfig.h"  // backend constants: PLAT_MAX_PATH, PLAT_PATH_SEPARATOR
+
+// ---------------------------------------------------------------- handles
+typedef intptr_t PlatSocket;            // a socket; printable as a number
+constexpr PlatSocket PLAT_INVALID_SOCKET = -1;
+typedef intptr_t PlatHandle;            // a pipe end
+constexpr PlatHandle PLAT_INVALID_HANDLE = -1;
+typedef struct PlatThreadRec *PlatThread;
+typedef struct PlatLockRec *PlatLock;
+typedef struct PlatProcessRec *PlatProcess;
+
+// ---------------------------------------------------------------- PlatSystem
+int PlatLastError();        // the system's last error code of this thread
+int PlatSocketLastError();  // the socket interface's last error code
+void PlatSetLastError(int code);
+[[noreturn]] void PlatExitProcess(int code);  // flush stdout/stderr, end now
+void PlatSleep(uint32_t milliseconds);
+int PlatUnlink(const char *path);  // delete a file (never a folder)
+void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions
+void PlatUtcTime(time_t t, struct tm *out);
+
+struct PlatVersion {
+  uint32_t majorVersion;
+  uint32_t minorVersion;
+  uint32_t buildNumber;
+  uint32_t platformId;
+  char csdVersion[128];
+};
+int PlatVersionQuery(PlatVersion *version);
+
+// ---------------------------------------------------------------- PlatLock
+int PlatLockInit(PlatLock *lock);
+void PlatLockEnter(PlatLock lock);
+void PlatLockLeave(PlatLock lock);
+
+// ---------------------------------------------------------------- PlatConsole
+// Console control events, delivered like the console does: each event on a
+// thread of its own, to the handlers newest first until one returns non-zero.
+constexpr uint32_t PLAT_CTRL_C_EVENT = 0;
+constexpr uint32_t PLAT_CTRL_BREAK_EVENT = 1;
+constexpr uint32_t PLAT_CTRL_CLOSE_EVENT = 2;
+constexpr uint32_t PLAT_CTRL_LOGOFF_EVENT = 5;
+constexpr uint32_t PLAT_CTRL_SHUTDOWN_EVENT = 6;
+typedef int (*PlatCtrlHandler)(uint32_t ctrlType);
+int PlatSetCtrlHandler(PlatCtrlHandler handler, int add);
+
+// ---------------------------------------------------------------- PlatSocket
+extern const int PLAT_AF_UNIX;
+extern const int PLAT_AF_INET;
+extern const int PLAT_AF_INET6;
+extern const int PLAT_AF_IPX;
+extern const int PLAT_SOCK_STREAM;
+extern const int PLAT_SOCK_DGRAM;
+extern const int PLAT_SOCK_RAW;
+extern const int PLAT_SOCK_RDM;
+extern const int PLAT_SOCK_SEQPACKET;
+
+int PlatSocketStartup();  // start the socket interface (version 2.0)
+void PlatSocketCleanup();
+
+struct PlatHostEntry {
+  int addressLength;                  // as the resolver reports it
+  const unsigned char *firstAddress;  // network order; valid until next call
+};
+// Look-ups in the system's databases. Not thread-safe: start-up only.
+int PlatGetHostName(char *buffer, int length);
+int PlatGetHostByName(const char *name, PlatHostEntry *entry);
+int PlatGetProtoByName(const char *name, int *number);
+int PlatGetServByName(const char *name, const char *protocol, uint16_t *portNetOrder);
+
+// Sockets are created non-inheritable: no child process ever holds one.
+PlatSocket PlatSocketCreate(int domain, int type, int protocol);
+// Binds to an IPv4 socket address built from the three parts as given.
+int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
+                       const unsigned char address[4]);
+int PlatSocketListen(PlatSocket sock, int backlog);
+int PlatSocketClose(PlatSocket sock);
+int PlatSocketShutdown(PlatSocket sock);  // both directions
+// Waits until the socket is readable, like select() on one socket:
+// > 0 readable, 0 time ran out, < 0 error (negative times are errors).
+int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds);
+// peerAddress receives the peer's IPv4 address bytes in network order.
+PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
+int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
+// Like send(): the count sent or -1. Never raises a signal on a reset peer.
+int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
+
+// ---------------------------------------------------------------- PlatThread
+typedef uint32_t (*PlatThreadRoutine)(void *parameter);
+// The new thread runs nothing before PlatThreadResume. Its identifier is the
+// one PlatCurrentThreadId() returns inside it, and no other live or
+// still-registered thread has it.
+PlatThread PlatThreadCreateSuspended(PlatThreadRoutine routine, void *parameter,
+                                     uint32_t *threadId);
+uint32_t PlatThreadResume(PlatThread thread);  // 0xFFFFFFFF on failure
+// Ends a thread. A suspended thread never runs its routine. A running thread
+// is not interrupted where it could hold a lock: it is left to the end of the
+// process, which follows at once whenever the server ends its threads.
+int PlatThreadTerminate(PlatThread thread, uint32_t exitCode);
+int PlatThreadClose(PlatThread thread);
+uint32_t PlatCurrentThreadId();
+
+// ---------------------------------------------------------------- PlatPath
+// Absolute form of a path, purely lexical like GetFullPathNameA: relative
+// against the current directory, "." and ".." and repeated separators
+// collapsed. Returns the length written (without NUL) when it fits into
+// bufferSize, the size needed (with NUL) when it does not (buffer untouched),
+// 0 on failure.
+uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
+
+// ---------------------------------------------------------------- PlatFile
+// Opens a regular file for reading (binary, sequential access). Anything that
+// is not a regular file counts as not openable. Returns a descriptor or -1.
+int PlatFileOpenSequential(const char *path);
+int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
+int PlatFileClose(int fd);
+// Size of a file measured through a stream opened "rb" and sought to its end.
+int PlatFileStreamSize(const char *path, int64_t *size);
+
+// ---------------------------------------------------------------- PlatProcess
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
+                   uint32_t suggestedSize);
+int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate);  // not inheritable
+int PlatHandleClose(PlatHandle handle);  // PLAT_INVALID_HANDLE: nothing to do
+int PlatHandleSetNonBlocking(PlatHandle handle);
+// Bytes waiting in a pipe, at most cap, without waiting.
+int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available);
+int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done);
+// On a non-blocking handle, writes what fits now (possibly 0 bytes).
+int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint32_t *done);
+
+struct PlatProcessStart {
+  const char *program;      // executable path, no search path used
+  const char *commandLine;  // the whole command line text
+  // The command line's pieces, so that no character of the script path can
+  // split it or add an argument where the system builds an argument vector.
+  const char *arguments;
+  const char *scriptPath;
+  const char *environment;  // NAME=value NUL ... NUL NUL: the whole environment
+  PlatHandle stdIn;
+  PlatHandle stdOut;        // standard error goes nowhere
+};
+struct PlatProcessInfo {
+  PlatProcess process;
+  PlatHandle thread;        // PLAT_INVALID_HANDLE where there is none
+  uint32_t processId;
+};
+constexpr uint32_t PLAT_STILL_ACTIVE = 259;
+int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info);
+int PlatProcessExitCode(PlatProcess process, uint32_t *code);  // PLAT_STILL_ACTIVE while running
+int PlatProcessClose(PlatProcess process);  // never leaves a zombie behind
+
+// ---------------------------------------------------------------- PlatSnapshot
+// The process-list query, loaded by name at start-up.
+constexpr uint32_t PLAT_SYSTEM_PROCESS_INFORMATION = 5;
+typedef int32_t (*PlatSystemInfoQuery)(uint32_t infoClass, void *buffer,
+                                       uint32_t length, uint32_t *needed);
+void *PlatLibraryLoad(const char *name);                // null on failure
+void *PlatLibrarySymbol(void *library, const char *name);  // null on failure
+// Fields of one record of a SystemProcessInformation snapshot.
+uint32_t PlatSnapshotNextOffset(const void *record);
+uint32_t PlatSnapshotProcessId(const void *record);
+uint32_t PlatSnapshotParentId(const void *record);
+PlatProcess PlatProcessOpenForTerminate(uint32_t processId);  // null on failure
+int PlatProcessTerminate(PlatProcess process, uint32_t exitCode);
+
+#endif

@@ -1,0 +1,148 @@
+// POSIX backend of the socket interface: BSD sockets, with the system's
+// host, protocol and services databases read through libc.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+const int PLAT_AF_UNIX = AF_UNIX;
+const int PLAT_AF_INET = AF_INET;
+const int PLAT_AF_INET6 = AF_INET6;
+const int PLAT_AF_IPX = AF_IPX;
+const int PLAT_SOCK_STREAM = SOCK_STREAM;
+const int PLAT_SOCK_DGRAM = SOCK_DGRAM;
+const int PLAT_SOCK_RAW = SOCK_RAW;
+const int PLAT_SOCK_RDM = SOCK_RDM;
+const int PLAT_SOCK_SEQPACKET = SOCK_SEQPACKET;
+
+int PlatSocketStartup() {
+  // A peer that resets its connection must cost an error result, never the
+  // process: writes to a dead socket or pipe report EPIPE instead of a signal.
+  signal(SIGPIPE, SIG_IGN);
+  return 0;
+}
+
+void PlatSocketCleanup() {}
+
+int PlatGetHostName(char *buffer, int length) {
+  return gethostname(buffer, static_cast<size_t>(length)) == 0 ? 0 : -1;
+}
+
+int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
+  struct hostent *host = gethostbyname(name);
+  if (!host || !host->h_addr_list[0]) {
+    errno = host ? NO_ADDRESS : h_errno;  // the resolver's own error number
+    return -1;
+  }
+  entry->addressLength = host->h_length;
+  entry->firstAddress = reinterpret_cast<const unsigned char *>(host->h_addr_list[0]);
+  return 0;
+}
+
+int PlatGetProtoByName(const char *name, int *number) {
+  errno = 0;
+  struct protoent *protocol = getprotobyname(name);
+  if (!protocol) return -1;
+  *number = protocol->p_proto;
+  return 0;
+}
+
+int PlatGetServByName(const char *name, const char *protocol, uint16_t *portNetOrder) {
+  errno = 0;
+  struct servent *service = getservbyname(name, protocol);
+  if (!service) return -1;
+  *portNetOrder = static_cast<uint16_t>(service->s_port);
+  return 0;
+}
+
+PlatSocket PlatSocketCreate(int domain, int type, int protocol) {
+  int fd = socket(domain, type | SOCK_CLOEXEC, protocol);
+  return fd < 0 ? PLAT_INVALID_SOCKET : fd;
+}
+
+int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
+                       const unsigned char address[4]) {
+  // Rebinding a port whose old connections linger in TIME_WAIT must work at
+  // once after a restart; a port held by a live listener still fails.
+  int on = 1;
+  setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  struct sockaddr_in local;
+  memset(&local, 0, sizeof local);
+  local.sin_family = static_cast<sa_family_t>(family);
+  local.sin_port = portNetOrder;
+  memcpy(&local.sin_addr, address, 4);
+  return bind(static_cast<int>(sock), reinterpret_cast<struct sockaddr *>(&local),
+              sizeof local) == 0
+             ? 0
+             : -1;
+}
+
+int PlatSocketListen(PlatSocket sock, int backlog) {
+  return listen(static_cast<int>(sock), backlog) == 0 ? 0 : -1;
+}
+
+int PlatSocketClose(PlatSocket sock) { return close(static_cast<int>(sock)) == 0 ? 0 : -1; }
+
+int PlatSocketShutdown(PlatSocket sock) {
+  return shutdown(static_cast<int>(sock), SHUT_RDWR) == 0 ? 0 : -1;
+}
+
+// poll() rather than select(): descriptors above FD_SETSIZE are common on a
+// busy server and must not overrun a descriptor set.
+int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds) {
+  if (seconds < 0 || microseconds < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct timespec timeout;
+  timeout.tv_sec = seconds + microseconds / 1000000;
+  timeout.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000L;
+  struct pollfd watch;
+  watch.fd = static_cast<int>(sock);
+  watch.events = POLLIN;
+  watch.revents = 0;
+  int ready;
+  do {
+    ready = ppoll(&watch, 1, &timeout, nullptr);
+  } while (ready < 0 && errno == EINTR);
+  if (ready > 0 && (watch.revents & POLLNVAL)) {
+    errno = EBADF;
+    return -1;
+  }
+  return ready;
+}
+
+PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress) {
+  struct sockaddr_in peer;
+  socklen_t length = sizeof peer;
+  memset(&peer, 0, sizeof peer);
+  int fd = accept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
+                   &length, SOCK_CLOEXEC);
+  if (fd < 0) return PLAT_INVALID_SOCKET;
+  *peerAddress = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+  return fd;
+}
+
+int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
+  ssize_t received;
+  do {
+    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), 0);
+  } while (received < 0 && errno == EINTR);
+  return static_cast<int>(received);
+}
+
+int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
+  ssize_t sent;
+  do {
+    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return static_cast<int>(sent);
+}

@@ -1,0 +1,51 @@
+// POSIX backend: error codes, process end, sleeping, files by name, time
+// conversion and the version query.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+// The platform id that the version query reports for a POSIX system
+// (Windows uses 0 to 2 for its own families).
+static const uint32_t POSIX_PLATFORM_ID = 3;
+
+int PlatLastError() { return errno; }
+int PlatSocketLastError() { return errno; }
+void PlatSetLastError(int code) { errno = code; }
+
+void PlatExitProcess(int code) {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(code);
+}
+
+void PlatSleep(uint32_t milliseconds) {
+  struct timespec remaining;
+  remaining.tv_sec = milliseconds / 1000;
+  remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+int PlatUnlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+
+void PlatLocalTime(time_t t, struct tm *out) { localtime_r(&t, out); }
+void PlatUtcTime(time_t t, struct tm *out) { gmtime_r(&t, out); }
+
+int PlatVersionQuery(PlatVersion *version) {
+  struct utsname names;
+  if (uname(&names) != 0) return -1;
+  unsigned major = 0, minor = 0, build = 0;
+  sscanf(names.release, "%u.%u.%u", &major, &minor, &build);
+  version->majorVersion = major;
+  version->minorVersion = minor;
+  version->buildNumber = build;
+  version->platformId = POSIX_PLATFORM_ID;
+  snprintf(version->csdVersion, sizeof version->csdVersion, "%s", names.version);
+  return 0;
+}

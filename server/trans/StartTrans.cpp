@@ -1,0 +1,33 @@
+// Starts the transaction thread of an accepted connection: created suspended,
+// registered in the connection list, then resumed, so that the thread always
+// finds its entry. The socket belongs to the transaction from here on.
+#include "core/Log.h"
+#include "platform/platform.h"
+#include "trans/Trans.h"
+
+int StartTrans(PlatSocket sock, uint32_t peerAddress) {
+  TRACE_START();
+  uint32_t threadId = 0;
+  PlatThread thread = PlatThreadCreateSuspended(TransMain, nullptr, &threadId);
+  if (!thread) {
+    LogPrint(LOG_ERR, "Failed CreateThread() errno=%d", PlatLastError());
+    PlatSocketClose(sock);
+    return -1;
+  }
+  if (ConnectListAdd(sock, threadId, thread, peerAddress) != 0) {
+    PlatThreadTerminate(thread, 0);
+    PlatThreadClose(thread);
+    PlatSocketClose(sock);
+    return -1;
+  }
+  if (PlatThreadResume(thread) == 0xFFFFFFFF) {
+    LogPrint(LOG_ERR, "Failed ResumeThread() errno=%d", PlatLastError());
+    // The thread never runs: end it and free its slot for the reaping.
+    PlatThreadTerminate(thread, 0);
+    ConnectListFinish(threadId);
+    PlatSocketClose(sock);
+    return -1;
+  }
+  TRACE_END();
+  return 0;
+}

@@ -1,0 +1,36 @@
+// The connection list and the transaction threads that serve connections.
+#ifndef TARVELD_TRANS_H
+#define TARVELD_TRANS_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr int32_t CONNECT_RUNNING = 0;
+constexpr int32_t CONNECT_FINISHED = 1;
+
+struct ConnectEntry {
+  char address[64];        // peer IPv4 address, dotted decimal
+  int32_t status;          // CONNECT_RUNNING or CONNECT_FINISHED
+  PlatSocket sock;
+  uint32_t thread_id;
+  PlatThread thread_handle;
+  ConnectEntry *next;
+};
+
+int ConnectListInit();
+int ConnectListCount();
+int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
+                   uint32_t peerAddress);
+PlatSocket ConnectListSerch();
+void ConnectListDel();
+// Marks the running entry of the given thread finished (ConnectListDel
+// does so for the calling thread).
+void ConnectListFinish(uint32_t threadId);
+void ConnectListChk();
+void ConnectListTerm();
+
+int StartTrans(PlatSocket sock, uint32_t peerAddress);
+uint32_t TransMain(void *parameter);
+
+#endif

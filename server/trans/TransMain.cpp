@@ -1,0 +1,67 @@
+// The body of a transaction thread: one wait for the request, one receive,
+// the HTTP layer, then the connection is closed and the entry finished.
+#include <cstdlib>
+
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+#include "http/Http.h"
+#include "platform/platform.h"
+#include "trans/Trans.h"
+
+// Waits up to session-timeout for the request, receives it once and answers.
+static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
+  if (PlatSocketWaitReadable(sock, ConfigTbl->session_timeout, 0) <= 0) {
+    LogPrint(LOG_ERR, "Session timeout.");
+    return;
+  }
+  int received = PlatSocketRecv(sock, buffer, bufferSize - 1);
+  if (received <= 0) {
+    LogPrint(LOG_WARN, "Failed recv() errno=%d", PlatSocketLastError());
+    LogPrint(LOG_WARN, "Request recv error.");
+    return;
+  }
+  LogDump("Received Data", buffer, static_cast<uint32_t>(received));
+  buffer[received] = '\0';
+  HTTP_start(sock, buffer, received);
+}
+
+// Ends a transaction that cannot receive: no answer, the connection closed.
+static uint32_t Abandon(PlatSocket sock) {
+  PlatSocketClose(sock);
+  ConnectListDel();
+  TRACE_END_AS("TransMain");
+  return static_cast<uint32_t>(-1);
+}
+
+uint32_t TransMain(void *) {
+  TRACE_START();
+  int32_t bufferSize = ConfigTbl->buffer_size;
+  PlatSocket sock = ConnectListSerch();
+  if (sock == PLAT_INVALID_SOCKET) {
+    LogPrint(LOG_FATAL, "Logic Error!!");
+    TRACE_END();
+    return static_cast<uint32_t>(-1);
+  }
+  LogPrint(LOG_DEBUG, "Transaction was started. (%d/%d)", static_cast<int>(sock),
+           static_cast<int>(PlatCurrentThreadId()));
+
+  // A buffer needs room for at least one byte and the zero behind it.
+  if (bufferSize < 2) {
+    LogPrint(LOG_ERR, "buffer-size %d leaves no room for a request.", bufferSize);
+    return Abandon(sock);
+  }
+  char *buffer = static_cast<char *>(malloc(static_cast<size_t>(bufferSize)));
+  if (!buffer) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    LogPrint(LOG_ERR, "Could not get receive buffer");
+    return Abandon(sock);
+  }
+
+  ServeRequest(sock, buffer, bufferSize);
+
+  free(buffer);
+  PlatSocketClose(sock);
+  ConnectListDel();
+  TRACE_END();
+  return 0;
+}

@@ -1,0 +1,2 @@
+// Placeholder until the test CGI program lands.
+int main() { return 0; }

@@ -1,0 +1,113 @@
+// End-to-end harness: runs the real server binary in a temporary folder with
+// a temporary configuration, talks to it over 127.0.0.1 and reads its console.
+#ifndef TARVELD_E2E_HARNESS_H
+#define TARVELD_E2E_HARNESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// A temporary folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string Path(const std::string &relative) const { return path_ + "/" + relative; }
+  // Writes a file (creating its folders); returns its full path.
+  std::string Write(const std::string &relative, const std::string &content, int mode = 0644) const;
+  std::string Mkdir(const std::string &relative) const;
+
+ private:
+  std::string path_;
+};
+
+// A service name from the services database whose port is free on 127.0.0.1,
+// held for this test alone (a lock file keeps parallel tests apart).
+class Service {
+ public:
+  Service();
+  ~Service();
+  Service(const Service &) = delete;
+  Service &operator=(const Service &) = delete;
+
+  const std::string &name() const { return name_; }
+  int port() const { return port_; }
+
+ private:
+  std::string name_;
+  int port_ = 0;
+  int lockFd_ = -1;
+};
+
+// A configuration that serves `root` on 127.0.0.1 and the service, with every
+// key set. Lines appended after it override a key (the later line wins).
+std::string BaseConfig(const Service &service, const std::string &root);
+
+// The server process. Its stdout and stderr go to files in the work folder.
+class Server {
+ public:
+  explicit Server(const TempDir &dir);
+  ~Server();  // kills the server if it still runs
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  // Starts the server with these command-line arguments, in the work folder.
+  void Start(const std::vector<std::string> &args);
+  // Writes config to "tarveld.conf", starts with it and waits for the start.
+  bool StartWith(const std::string &config, const std::string &stopFile = "");
+  bool WaitForLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
+  std::string Stdout() const;
+  std::string Stderr() const;
+  void Signal(int sig) const;
+  // Waits for the process to end; its exit status (0-255), 128 + signal when
+  // a signal ended it, or -1 when it is still running at the time-out.
+  int WaitExit(int timeoutMs = 10000);
+  int Stop();  // SIGINT and the exit status
+  bool Running();
+  pid_t pid() const { return pid_; }
+
+ private:
+  const TempDir &dir_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// The text of a file.
+std::string ReadFile(const std::string &path);
+int Count(const std::string &text, const std::string &needle);
+
+// One connection: connect, send the request, read until the server closes.
+int Connect(int port);  // a connected socket or -1
+bool SendAll(int fd, const std::string &data);
+std::string ReadToClose(int fd, int timeoutMs = 15000);
+std::string Exchange(int port, const std::string &request, int timeoutMs = 15000);
+
+struct Response {
+  std::string raw;
+  std::string statusLine;
+  int status = -1;
+  std::vector<std::pair<std::string, std::string>> headers;  // in order
+  std::string body;
+  bool complete = false;  // the header ended with an empty line
+  const std::string *Header(const std::string &name) const;
+};
+Response Parse(const std::string &raw);
+Response Get(int port, const std::string &uri);
+
+// Figures of a running process read from /proc.
+int OpenDescriptors(pid_t pid);
+int ThreadCount(pid_t pid);
+std::vector<pid_t> ChildProcesses(pid_t pid);  // direct children, zombies included
+bool ProcessGone(pid_t pid);  // no such process, or a zombie
+
+}  // namespace e2e
+
+#endif

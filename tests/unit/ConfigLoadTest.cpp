@@ -1,0 +1,226 @@
+// The configuration file: syntax, every key, every message, and the lists.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "config/ConfigTbl.h"
+#include "unit/TestSupport.h"
+
+using unit::Capture;
+using unit::ConfigScope;
+using unit::TempFile;
+
+namespace {
+
+// Loads the text as a configuration file; returns ConfigLoad's result and
+// what it logged.
+int Load(const std::string &text, std::string *log = nullptr) {
+  std::string path = TempFile(text);
+  Capture out;
+  int result = ConfigLoad(path.c_str());
+  std::string logged = out.Text();
+  if (log) *log = logged;
+  remove(path.c_str());
+  return result;
+}
+
+}  // namespace
+
+TEST(TrimString, TrimsBlanksAndCutsAtLineEnd) {
+  ConfigScope config;
+  char a[] = " \t value with  blanks \t\r\nrest";
+  EXPECT_STREQ(TrimString(a), "value with  blanks");
+  char b[] = " \t \t";
+  EXPECT_STREQ(TrimString(b), "");
+  char c[] = "x\ry";
+  EXPECT_STREQ(TrimString(c), "x");
+}
+
+TEST(ConfigLoad, MissingFileIsFatal) {
+  ConfigScope config;
+  Capture out;
+  EXPECT_EQ(ConfigLoad("/nonexistent/tarveld.conf"), -1);
+  EXPECT_EQ(out.Text(), "/nonexistent/tarveld.conf was not found!\n");
+}
+
+TEST(ConfigLoad, EmptyFileAndCommentsLeaveTheTableUntouched) {
+  ConfigScope config;
+  EXPECT_EQ(Load(""), 0);
+  EXPECT_EQ(Load("# comment\n#log-level=5\nno equals sign here\n\n"), 0);
+  ConfigTable expected{};
+  expected.log_level = 4;
+  EXPECT_EQ(memcmp(ConfigTbl, &expected, sizeof expected), 0);
+}
+
+TEST(ConfigLoad, IntegerKeys) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("socket-backlog = 1024\nretry-seconds=3\nbuffer-size = 4096\n"
+                 "loop-cycle-sec = 2\nloop-cycle-usec = 500000\nmax-connect = -7\n"
+                 "session-timeout = 30\ncgi-exe-timeout = 10000\ncgi-io-timeout = abc\n"
+                 "log-level = 5 # five\n",
+                 &log),
+            0);
+  EXPECT_EQ(config->socket_backlog, 1024);
+  EXPECT_EQ(config->retry_seconds, 3);
+  EXPECT_EQ(config->buffer_size, 4096);
+  EXPECT_EQ(config->loop_cycle_sec, 2);
+  EXPECT_EQ(config->loop_cycle_usec, 500000);
+  EXPECT_EQ(config->max_connect, -7);
+  EXPECT_EQ(config->session_timeout, 30);
+  EXPECT_EQ(config->cgi_exe_timeout, 10000);
+  EXPECT_EQ(config->cgi_io_timeout, 0);
+  EXPECT_EQ(config->log_level, 5);
+  // Only the lines after the log-level line are traced.
+  EXPECT_EQ(log.rfind("[T] ConfigLoad() end / ConfigLoad.cpp:", 0), 0u) << log;
+}
+
+TEST(ConfigLoad, TextKeysKeepEverythingBehindTheFirstEquals) {
+  ConfigScope config;
+  std::string longValue(300, 'x');
+  EXPECT_EQ(Load("www-route = C:\\www # docs\ndefault-html = a=b\nbind-host = 127.0.0.1\n"
+                 "bind-port = " + longValue + "\nsocket-protocol = " + std::string(40, 'p') +
+                 "\r\n"),
+            0);
+  EXPECT_STREQ(config->www_route, "C:\\www # docs");
+  EXPECT_STREQ(config->default_html, "a=b");
+  EXPECT_STREQ(config->bind_host, "127.0.0.1");
+  EXPECT_EQ(std::string(config->bind_port), std::string(255, 'x'));
+  EXPECT_EQ(std::string(config->socket_protocol), std::string(31, 'p'));
+}
+
+TEST(ConfigLoad, KeysAreCaseSensitiveAndFirstColumnOnlyComments) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("Log-Level = 5\n  #log-level=5\n", &log), 0);
+  EXPECT_EQ(config->log_level, 4);
+  EXPECT_EQ(log,
+            "[W] Unknown Config : param=Log-Level value=5\n"
+            "[W] Unknown Config : param=#log-level value=5\n");
+}
+
+TEST(ConfigLoad, OnOffSwitches) {
+  ConfigScope config;
+  EXPECT_EQ(Load("time-flag = ON\ndump-log = on\naccess-log2 = on\n"), 0);
+  EXPECT_EQ(config->time_flag, 0);
+  EXPECT_EQ(config->dump_log, 1);
+  EXPECT_EQ(config->access_log2, 1);
+  EXPECT_EQ(Load("dump-log = off\n"), 0);
+  EXPECT_EQ(config->dump_log, 0);
+}
+
+TEST(ConfigLoad, SocketDomainAndType) {
+  ConfigScope config;
+  EXPECT_EQ(Load("socket-domain = AF_INET\nsocket-type = SOCK_SEQPACKET\n"), 0);
+  EXPECT_EQ(config->socket_domain, PLAT_AF_INET);
+  EXPECT_EQ(config->socket_type, 5);
+  EXPECT_EQ(Load("socket-domain = AF_INET6\nsocket-type = SOCK_DGRAM\n"), 0);
+  EXPECT_EQ(config->socket_domain, PLAT_AF_INET6);
+  EXPECT_EQ(config->socket_type, 2);
+}
+
+TEST(ConfigLoad, UnsupportedSocketDomainStopsLoading) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("max-connect = 5\nsocket-domain = af_inet\nmax-connect = 9\n", &log), -1);
+  EXPECT_EQ(log, "socket-domain=af_inet is not support.\n");
+  EXPECT_EQ(config->max_connect, 5);
+  EXPECT_EQ(Load("socket-type = STREAM\n", &log), -1);
+  EXPECT_EQ(log, "socket-type=STREAM is not support.\n");
+}
+
+TEST(ConfigLoad, HttpVersion) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("HTTP-version = 1.1\n"), 0);
+  EXPECT_EQ(config->HTTP_version, 2);
+  EXPECT_EQ(Load("HTTP-version = 2.0\ntime-flag = on\n", &log), 0);
+  EXPECT_EQ(log, "[E] Specified HTTP-version is not supported. (2.0)\n");
+  EXPECT_EQ(config->HTTP_version, 2);
+  EXPECT_EQ(config->time_flag, 1);
+  EXPECT_EQ(Load("HTTP-version = 0.9\n"), 0);
+  EXPECT_EQ(config->HTTP_version, 0);
+}
+
+TEST(ConfigLoad, SupportMethodAccumulates) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("support-method = GET\nsupport-method = POST\nsupport-method = GET, POST\n",
+                 &log),
+            0);
+  EXPECT_EQ(config->support_method, 0x5u);
+  EXPECT_EQ(log, "[W] Unknown support-method : GET, POST\n");
+  EXPECT_EQ(Load("support-method = HEAD\n"), 0);
+  EXPECT_EQ(config->support_method, 0x7u);
+}
+
+TEST(ConfigLoad, ContentTypeList) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("content-type = txt : text/plain\ncontent-type = text/plain\n"
+                 "content-type = txt:text/x-second\ncontent-type = * : application/x\n",
+                 &log),
+            0);
+  EXPECT_EQ(log, "[E] Invalied content-type : text/plain\n");
+  const ContentTypeEntry *e = config->content_type;
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->extension, "txt");
+  EXPECT_STREQ(e->mediaType, "text/plain");
+  ASSERT_NE(e = e->next, nullptr);
+  EXPECT_STREQ(e->mediaType, "text/x-second");
+  ASSERT_NE(e = e->next, nullptr);
+  EXPECT_STREQ(e->extension, "*");
+  EXPECT_EQ(e->next, nullptr);
+}
+
+TEST(ConfigLoad, CgiTypeListAndEnvironmentReferences) {
+  ConfigScope config;
+  setenv("TARVELD_TEST_ROOT", "C:\\WINDOWS", 1);
+  unsetenv("TARVELD_NO_SUCH_VARIABLE");
+  std::string log;
+  EXPECT_EQ(Load("cgi-type = pl | C:\\perl\\bin\\perl.exe |\n"
+                 "cgi-type = pl | perl.exe\n"
+                 "cgi-type = cmd | %TARVELD_TEST_ROOT%\\system32\\cmd.exe | /c\n"
+                 "cgi-type = x | %TARVELD_NO_SUCH_VARIABLE%\\run.exe | -q | -v\n",
+                 &log),
+            0);
+  EXPECT_EQ(log, "[E] Invalied cgi-type : pl | perl.exe\n");
+  const CgiTypeEntry *e = config->cgi_type;
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->extension, "pl");
+  EXPECT_STREQ(e->program, "C:\\perl\\bin\\perl.exe");
+  EXPECT_STREQ(e->arguments, "");
+  ASSERT_NE(e = e->next, nullptr);
+  EXPECT_STREQ(e->program, "C:\\WINDOWS\\system32\\cmd.exe");
+  EXPECT_STREQ(e->arguments, "/c");
+  ASSERT_NE(e = e->next, nullptr);
+  EXPECT_STREQ(e->program, "\\run.exe");
+  EXPECT_STREQ(e->arguments, "-q | -v");
+  EXPECT_EQ(e->next, nullptr);
+}
+
+TEST(ConfigLoad, LongLinesAreReadIn1023CharacterPieces) {
+  ConfigScope config;
+  // 1023 characters end in "=" + 'x's; the remaining 477 form the next line.
+  std::string first = "www-route =" + std::string(1023 - 11, 'x');
+  std::string second = "default-html = " + std::string(477 - 15, 'y');
+  ASSERT_EQ(first.size() + second.size(), 1500u);
+  std::string log;
+  EXPECT_EQ(Load(first + second + "\n", &log), 0);
+  EXPECT_EQ(std::string(config->www_route), std::string(255, 'x'));
+  EXPECT_EQ(std::string(config->default_html), std::string(462, 'y').substr(0, 255));
+  EXPECT_EQ(log, "");
+}
+
+TEST(ExpandEnv, NeverOverrunsItsBuffer) {
+  ConfigScope config;
+  setenv("TARVELD_TEST_LONG", std::string(2000, 'v').c_str(), 1);
+  char text[] = "a%TARVELD_TEST_LONG%b";
+  std::string expanded = ExpandEnv(text);
+  EXPECT_EQ(expanded, "a" + std::string(1022, 'v'));
+  char plain[] = "no reference %here";
+  EXPECT_STREQ(ExpandEnv(plain), "no reference %here");
+  char empty[] = "%%tail";
+  EXPECT_STREQ(ExpandEnv(empty), "tail");
+}

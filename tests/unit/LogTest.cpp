@@ -1,0 +1,114 @@
+// Log line format, level filtering and the hex dump layout.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "core/Log.h"
+#include "unit/TestSupport.h"
+
+using unit::Capture;
+using unit::ConfigScope;
+
+namespace {
+
+std::string Logged(int logLevel, int level, const char *message) {
+  ConfigScope config;
+  config->log_level = logLevel;
+  Capture out;
+  LogPrint(level, "%s", message);
+  return out.Text();
+}
+
+}  // namespace
+
+TEST(LogPrint, FiltersByLevel) {
+  EXPECT_EQ(Logged(3, LOG_DEBUG, "x"), "");
+  EXPECT_EQ(Logged(3, LOG_INFO, "x"), "[I] x\n");
+  EXPECT_EQ(Logged(4, LOG_TRACE, "x"), "");
+  EXPECT_EQ(Logged(4, LOG_DEBUG, "x"), "[D] x\n");
+  EXPECT_EQ(Logged(0, LOG_ERR, "x"), "");
+  EXPECT_EQ(Logged(0, LOG_FATAL, "x"), "x\n");
+  EXPECT_EQ(Logged(-1, LOG_FATAL, "x"), "x\n");
+  EXPECT_EQ(Logged(-2, LOG_FATAL, "x"), "");
+}
+
+TEST(LogPrint, TagsAndFatalWithoutTag) {
+  EXPECT_EQ(Logged(5, LOG_ERR, "e"), "[E] e\n");
+  EXPECT_EQ(Logged(5, LOG_WARN, "w"), "[W] w\n");
+  EXPECT_EQ(Logged(5, LOG_TRACE, "t"), "[T] t\n");
+  EXPECT_EQ(Logged(5, LOG_FATAL, "f"), "f\n");
+}
+
+TEST(LogPrint, CutsLongMessagesAndKeepsPercentText) {
+  std::string longText(300, 'a');
+  EXPECT_EQ(Logged(5, LOG_INFO, longText.c_str()), "[I] " + std::string(255, 'a') + "\n");
+  EXPECT_EQ(Logged(5, LOG_FATAL, longText.c_str()), std::string(255, 'a') + "\n");
+  EXPECT_EQ(Logged(5, LOG_INFO, "100%d %s"), "[I] 100%d %s\n");
+}
+
+TEST(LogPrint, TimePrefixAndStandardError) {
+  ConfigScope config;
+  config->time_flag = 1;
+  Capture out;
+  LogPrint(LOG_INFO, "Request URI: %s", "/index.html");
+  LogPrint(LOG_FATAL, "fatal");
+  std::string text = out.Text();
+  std::regex line(
+      "\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d [0-9A-F]{8} \\[I\\] Request URI: /index.html\n"
+      "\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d [0-9A-F]{8} fatal\n");
+  EXPECT_TRUE(std::regex_match(text, line)) << text;
+
+  config->time_flag = 0;
+  Capture err(2);
+  LogPrint2(LOG_INFO, "Connected from %s (ID=%X)", "127.0.0.1", 0xA3Cu);
+  EXPECT_EQ(err.Text(), "[I] Connected from 127.0.0.1 (ID=A3C)\n");
+}
+
+namespace {
+
+std::string Dumped(const std::string &data, int dumpLog = 1, int logLevel = 4) {
+  ConfigScope config;
+  config->dump_log = dumpLog;
+  config->log_level = logLevel;
+  Capture out;
+  LogDump("Received Data", data.data(), static_cast<uint32_t>(data.size()));
+  return out.Text();
+}
+
+const char *const DumpHeader =
+    "OFST : +0 +1 +2 +3 +4 +5 +6 +7 - +8 +9 +A +B +C +D +E +F : ASCII\n";
+
+}  // namespace
+
+TEST(LogDump, EmptyDumpHasNoRows) {
+  EXPECT_EQ(Dumped(""), std::string("\n*** DUMP(Received Data / size=0) ***\n") + DumpHeader + "\n");
+}
+
+TEST(LogDump, FullRowOfARequestLine) {
+  EXPECT_EQ(Dumped("GET / HTTP/1.0\r\n"),
+            std::string("\n*** DUMP(Received Data / size=16) ***\n") + DumpHeader +
+                "0000 : 47 45 54 20 2F 20 48 54 - 54 50 2F 31 2E 30 0D 0A : GET / HTTP/1.0..\n\n");
+}
+
+TEST(LogDump, ShortLastRowKeepsItsColumns) {
+  std::string data = "0123456789abcdef";
+  data += std::string("\x00\x1f\x7f\xff", 4);
+  std::string text = Dumped(data);
+  std::string lastRow = "0010 : 00 1F 7F FF" + std::string(12, ' ') + " -" +
+                        std::string(24, ' ') + " : ....\n";
+  EXPECT_NE(text.find("0000 : 30 31 32 33 34 35 36 37 - 38 39 61 62 63 64 65 66 : "
+                      "0123456789abcdef\n" + lastRow + "\n"),
+            std::string::npos)
+      << text;
+  // The short row's separators line up under those of a full row.
+  size_t full = text.find("0000 :");
+  size_t last = text.find("0010 :");
+  EXPECT_EQ(text.find(" - ", full) - full, text.find(" - ", last) - last);
+  EXPECT_EQ(text.find(" : ", full + 6) - full, text.find(" : ", last + 6) - last);
+}
+
+TEST(LogDump, DumpLogSwitchAloneDecides) {
+  EXPECT_EQ(Dumped("abc", 0, 5), "");
+  EXPECT_NE(Dumped("a b", 1, -1).find(": a b\n"), std::string::npos);
+}

@@ -1,0 +1,79 @@
+#include "unit/TestSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "core/Log.h"
+
+namespace unit {
+
+ConfigScope::ConfigScope() {
+  static bool lockReady = false;
+  if (!lockReady) {
+    LogLockInit();
+    lockReady = true;
+  }
+  ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
+  ConfigTbl->log_level = LOG_DEBUG;
+}
+
+ConfigScope::~ConfigScope() {
+  for (ContentTypeEntry *e = ConfigTbl->content_type; e;) {
+    ContentTypeEntry *next = e->next;
+    free(e);
+    e = next;
+  }
+  for (CgiTypeEntry *e = ConfigTbl->cgi_type; e;) {
+    CgiTypeEntry *next = e->next;
+    free(e);
+    e = next;
+  }
+  free(ConfigTbl);
+  ConfigTbl = nullptr;
+}
+
+Capture::Capture(int fd) : fd_(fd) {
+  char pattern[] = "/tmp/tarveld-capture-XXXXXX";
+  int file = mkstemp(pattern);
+  path_ = pattern;
+  fflush(stdout);
+  fflush(stderr);
+  saved_ = dup(fd_);
+  dup2(file, fd_);
+  close(file);
+}
+
+std::string Capture::Text() {
+  if (!done_) {
+    fflush(stdout);
+    fflush(stderr);
+    dup2(saved_, fd_);
+    close(saved_);
+    done_ = true;
+  }
+  std::ifstream in(path_, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Capture::~Capture() {
+  Text();
+  unlink(path_.c_str());
+}
+
+std::string TempFile(const std::string &text) {
+  char pattern[] = "/tmp/tarveld-unit-XXXXXX";
+  int fd = mkstemp(pattern);
+  close(fd);
+  std::ofstream out(pattern, std::ios::binary);
+  out << text;
+  return pattern;
+}
+
+}  // namespace unit

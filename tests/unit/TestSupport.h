@@ -1,0 +1,45 @@
+// Shared helpers of the unit tests: a fresh ConfigTbl per test and capture
+// of what the code under test writes to stdout or stderr.
+#ifndef TARVELD_TEST_SUPPORT_H
+#define TARVELD_TEST_SUPPORT_H
+
+#include <string>
+
+#include "config/ConfigTbl.h"
+
+namespace unit {
+
+// Allocates a zero-filled ConfigTbl with log-level 4, as the entry does, and
+// releases it with its lists at the end of the test.
+class ConfigScope {
+ public:
+  ConfigScope();
+  ~ConfigScope();
+  ConfigScope(const ConfigScope &) = delete;
+  ConfigScope &operator=(const ConfigScope &) = delete;
+  ConfigTable *operator->() { return ConfigTbl; }
+};
+
+// Redirects a standard stream's descriptor into a temporary file until
+// Text() is called or the capture ends.
+class Capture {
+ public:
+  explicit Capture(int fd = 1);
+  ~Capture();
+  Capture(const Capture &) = delete;
+  Capture &operator=(const Capture &) = delete;
+  std::string Text();  // ends the capture and returns what was written
+
+ private:
+  int fd_;
+  int saved_ = -1;
+  std::string path_;
+  bool done_ = false;
+};
+
+// Writes text to a new temporary file and returns its path.
+std::string TempFile(const std::string &text);
+
+}  // namespace unit
+
+#endif
