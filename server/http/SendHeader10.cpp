@@ -1,4 +1,158 @@
-// Placeholder until the HTTP layer lands: no header is sent.
-#include "http/Http.h"
+// The HTTP/1.0 response header: status line, Connection, Date, Allow,
+// Content-Type (when given), Server, Content-Length (unless the body is
+// ended by the connection's close) and the empty line, sent with one send.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
-int SendHeader10(PlatSocket, unsigned, int64_t, const char *) { return -1; }
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+#include "http/Http.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Status numbers by kind. Kinds 1 to 5 are the statuses the server uses most;
+// the rest follow in ascending order of their numbers.
+const int StatusNumbers[STATUS_KINDS] = {
+    0,   200, 400, 401, 403, 404, 100, 101, 201, 202, 203, 204, 205, 206,
+    300, 301, 302, 303, 304, 305, 307, 405, 406, 407, 408, 409, 410, 411,
+    412, 413, 414, 415, 416, 417, 500, 501, 502, 503, 504, 505,
+};
+
+const char *const WeekdayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char *const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+constexpr size_t HEADER_SIZE = 4096;
+
+// "Sun, 06 Dec 2026 01:05:09 GMT" for the current time.
+void FormatDate(char *text, size_t size) {
+  struct tm utc;
+  PlatUtcTime(time(nullptr), &utc);
+  snprintf(text, size, "%3s, %02d %3s %04d %02d:%02d:%02d GMT", WeekdayNames[utc.tm_wday],
+           utc.tm_mday, MonthNames[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+           utc.tm_sec);
+}
+
+// Appends text to the header, never past its end.
+void Append(char *header, const char *text) {
+  size_t used = strlen(header);
+  snprintf(header + used, HEADER_SIZE - used, "%s", text);
+}
+
+// The served methods in the fixed order GET, HEAD, POST.
+void AppendAllow(char *header, uint32_t methods) {
+  Append(header, "Allow: ");
+  const char *separator = "";
+  const struct {
+    uint32_t flag;
+    const char *name;
+  } names[] = {{METHOD_GET, "GET"}, {METHOD_HEAD, "HEAD"}, {METHOD_POST, "POST"}};
+  for (const auto &method : names) {
+    if (!(methods & method.flag)) continue;
+    Append(header, separator);
+    Append(header, method.name);
+    separator = ", ";
+  }
+  Append(header, "\r\n");
+}
+
+}  // namespace
+
+const char *const ReasonPhrase[STATUS_KINDS] = {
+    "Unknown Error",
+    "OK",
+    "Bad Request",
+    "Unauthorized",
+    "Forbidden",
+    "Not Found",
+    "Continue",
+    "Switching Protocols",
+    "Created",
+    "Accepted",
+    "Non-Authoritative Information",
+    "No Content",
+    "Reset Content",
+    "Partial Content",
+    "Multiple Choices",
+    "Moved Permanently",
+    "Found",
+    "See Other",
+    "Not Modified",
+    "Use Proxy",
+    "Temporary Redirect",
+    "Method Not Allowed",
+    "Not Acceptable",
+    "Proxy Authentication Required",
+    "Request Time-out",
+    "Conflict",
+    "Gone",
+    "Length Required",
+    "Precondition Failed",
+    "Request Entity Too Large",
+    "Request-URI Too Large",
+    "Unsupported Media Type",
+    "Requested range not satisfiable",
+    "Expectation Failed",
+    "Internal Server Error",
+    "Not Implemented",
+    "Bad Gateway",
+    "Service Unavailable",
+    "Gateway Time-out",
+    "HTTP Version not supported",
+};
+
+int StatusCode(unsigned kind) { return kind < STATUS_KINDS ? StatusNumbers[kind] : 0; }
+
+int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType) {
+  TRACE_START();
+  // No caller passes a kind outside the table; one that did would be sent
+  // as kind 0 rather than read past the phrases.
+  if (kind >= STATUS_KINDS) kind = 0;
+
+  char date[128];
+  FormatDate(date, sizeof date);
+
+  char *header = static_cast<char *>(malloc(HEADER_SIZE));
+  if (!header) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    TRACE_END();
+    return -1;
+  }
+  memset(header, 0, HEADER_SIZE);
+  snprintf(header, HEADER_SIZE, "HTTP/1.0 %03d %s\r\n", StatusCode(kind), ReasonPhrase[kind]);
+  Append(header, "Connection: close\r\n");
+  Append(header, "Date: ");
+  Append(header, date);
+  Append(header, "\r\n");
+  AppendAllow(header, ConfigTbl->support_method);
+  if (contentType) {
+    Append(header, "Content-Type: ");
+    Append(header, contentType);
+    Append(header, "\r\n");
+  }
+  Append(header, "Server: Tarvel-Server\r\n");
+  if (length != CONTENT_LENGTH_NONE) {
+    char lengthLine[64];
+    snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRId64 "\r\n", length);
+    Append(header, lengthLine);
+  }
+  Append(header, "\r\n");
+  int headerLength = static_cast<int>(strlen(header));
+
+  LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
+  int sent = PlatSocketSend(sock, header, headerLength);
+  if (sent != headerLength) {
+    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+    free(header);
+    TRACE_END();
+    return -1;
+  }
+  LogDump("Sended Data", header, static_cast<uint32_t>(sent));
+  free(header);
+  TRACE_END();
+  return 0;
+}
