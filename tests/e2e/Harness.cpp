@@ -198,6 +198,9 @@ void Server::Start(const std::vector<std::string> &args) {
 
   std::string out = dir_.Path("stdout.log");
   std::string err = dir_.Path("stderr.log");
+  // Emptied before the start, so that nothing of an earlier run is read.
+  dir_.Write("stdout.log", "");
+  dir_.Write("stderr.log", "");
   pid_ = fork();
   if (pid_ == 0) {
     if (chdir(dir_.path().c_str()) != 0) _exit(126);
