@@ -1,17 +1,10 @@
-// The request line: the token scan and the dispatch by method.
+// The request line's token scan.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "http/Http.h"
-#include "unit/HttpSupport.h"
-#include "unit/TestSupport.h"
-
-using unit::Capture;
-using unit::Collect;
-using unit::ConfigScope;
-using unit::TempRoot;
 
 namespace {
 
@@ -88,77 +81,4 @@ TEST(ScanToken, RequestEndingInsideTheRequestLineStaysInsideTheBytes) {
   }
   EXPECT_EQ(Scan("GET /x").uri, "/x");
   EXPECT_EQ(Scan("GET /x HTTP/1.0").version, "HTTP/1.0");
-}
-
-namespace {
-
-struct Dispatched {
-  std::string answer;
-  std::string log;
-};
-
-Dispatched Dispatch(std::string request) {
-  Dispatched d;
-  Capture out;
-  unit::Sent sent = Collect([&](PlatSocket sock) {
-    std::string buffer = request + '\0';
-    EXPECT_EQ(HTTP_start(sock, buffer.data(), static_cast<int>(request.size())), 0);
-  });
-  d.log = out.Text();
-  d.answer = sent.All();
-  return d;
-}
-
-std::string StatusLine(const std::string &answer) { return answer.substr(0, answer.find("\r\n")); }
-
-}  // namespace
-
-TEST(HTTP_start, DispatchByMethodAndSetting) {
-  ConfigScope config;
-  TempRoot root;
-  snprintf(config->www_route, sizeof config->www_route, "%s", root.path().c_str());
-  config->buffer_size = 8192;
-  config->support_method = METHOD_GET | METHOD_HEAD | METHOD_POST;
-
-  Dispatched get = Dispatch("GET /missing?q=1 HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(StatusLine(get.answer), "HTTP/1.0 404 Not Found");
-  EXPECT_NE(get.log.find("[D] Client version: HTTP/1.0\n[I] Request URI: /missing?q=1\n"
-                         "[D] QUERY_STRING=q=1\n"),
-            std::string::npos)
-      << get.log;
-
-  Dispatched post = Dispatch("POST /missing HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
-  EXPECT_EQ(StatusLine(post.answer), "HTTP/1.0 404 Not Found");
-  EXPECT_NE(post.log.find("[I] Client version: HTTP/1.0\n[I] Request URI: /missing\n"),
-            std::string::npos)
-      << post.log;
-
-  // HEAD is answered without looking at its URI.
-  Dispatched head = Dispatch("HEAD /missing HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(StatusLine(head.answer), "HTTP/1.0 200 OK");
-  EXPECT_NE(head.answer.find("\r\nContent-Length: 0\r\n\r\n"), std::string::npos);
-  EXPECT_EQ(head.answer.find("Content-Type"), std::string::npos);
-  EXPECT_EQ(head.log.find("Request URI"), std::string::npos);
-
-  for (const char *request : {"get / HTTP/1.0\r\n\r\n", "Get / HTTP/1.0\r\n\r\n",
-                              "PUT / HTTP/1.0\r\n\r\n", "DELETE / HTTP/1.0\r\n\r\n",
-                              " / HTTP/1.0\r\n\r\n", "GETX / HTTP/1.0\r\n\r\n"}) {
-    Dispatched other = Dispatch(request);
-    EXPECT_EQ(StatusLine(other.answer), "HTTP/1.0 501 Not Implemented") << request;
-    EXPECT_NE(other.answer.find("\r\nAllow: GET, HEAD, POST\r\n"), std::string::npos);
-    EXPECT_EQ(other.log.find("Request URI"), std::string::npos);
-  }
-}
-
-TEST(HTTP_start, MethodsSwitchedOffAreNotImplemented) {
-  ConfigScope config;
-  config->buffer_size = 8192;
-  config->support_method = METHOD_GET;
-  for (const char *request : {"POST / HTTP/1.0\r\n\r\n", "HEAD / HTTP/1.0\r\n\r\n"}) {
-    Dispatched off = Dispatch(request);
-    EXPECT_EQ(StatusLine(off.answer), "HTTP/1.0 501 Not Implemented") << request;
-    EXPECT_NE(off.answer.find("\r\nAllow: GET\r\n"), std::string::npos) << off.answer;
-  }
-  config->support_method = METHOD_HEAD | METHOD_POST;
-  EXPECT_EQ(StatusLine(Dispatch("GET / HTTP/1.0\r\n\r\n").answer), "HTTP/1.0 501 Not Implemented");
 }

@@ -5,9 +5,9 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <regex>
 #include <string>
 
+#include "HttpDate.h"
 #include "http/Http.h"
 #include "unit/HttpSupport.h"
 #include "unit/TestSupport.h"
@@ -29,10 +29,7 @@ std::string Header(unsigned kind, int64_t length, const char *contentType, std::
   return sent.All();
 }
 
-// The header with its Date line's value replaced by DATE.
-std::string WithoutDate(const std::string &header) {
-  return std::regex_replace(header, std::regex("\r\nDate: [^\r]*\r\n"), "\r\nDate: DATE\r\n");
-}
+std::string WithoutDate(const std::string &header) { return httpdate::WithoutDate(header); }
 
 }  // namespace
 
@@ -104,22 +101,13 @@ TEST(SendHeader10, DateIsUtcWithEnglishNames) {
   if (saved) setenv("TZ", savedZone.c_str(), 1); else unsetenv("TZ");
   tzset();
 
-  std::smatch date;
-  ASSERT_TRUE(std::regex_search(
-      header, date,
-      std::regex("\r\nDate: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([0-9]{2}) "
-                 "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ([0-9]{4}) "
-                 "([0-9]{2}):([0-9]{2}):([0-9]{2}) GMT\r\n")))
-      << header;
-  struct tm parsed {};
-  std::string text = date.str(0).substr(8, 25);
-  ASSERT_NE(strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S", &parsed), nullptr) << text;
-  time_t stamp = timegm(&parsed);
-  EXPECT_GE(stamp, before);
-  EXPECT_LE(stamp, after);
-  struct tm check;
-  gmtime_r(&stamp, &check);
-  EXPECT_EQ(date.str(1), std::string("SunMonTueWedThuFriSat").substr(check.tm_wday * 3, 3));
+  size_t at = header.find("\r\nDate: ");
+  ASSERT_NE(at, std::string::npos) << header;
+  std::string date = header.substr(at + 8, header.find("\r\n", at + 8) - at - 8);
+  time_t stamp = httpdate::Parse(date);
+  ASSERT_NE(stamp, -1) << date;
+  EXPECT_GE(stamp, before) << date;
+  EXPECT_LE(stamp, after) << date;
 }
 
 TEST(SendHeader10, FailedSendIsLoggedWithoutDump) {

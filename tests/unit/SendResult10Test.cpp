@@ -180,35 +180,14 @@ TEST_F(Documents, RootsWrittenInOtherWays) {
   EXPECT_EQ(Body(top.path() + "/www2/secret.txt"), "SECRET2");
 }
 
-TEST_F(Documents, MappingAndAnswers) {
-  unit::Sent index = Get("/");
-  ASSERT_EQ(index.records.size(), 2u);
-  EXPECT_NE(index.records[0].find("\r\nContent-Type: text/html\r\n"), std::string::npos);
-  EXPECT_NE(index.records[0].find("\r\nContent-Length: 12\r\n"), std::string::npos);
-  EXPECT_EQ(index.records[1], "<p>index</p>");
-  EXPECT_NE(log.find("[D] Sending the body data. (12 bytes)\n[D] Body was sended.\n"),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(Body("/docs/"), "<p>docs</p>");
-
-  // The query is split off before the document is looked up.
-  EXPECT_EQ(Body("/a.txt?x=1&y=/../z"), "plain");
-  EXPECT_NE(log.find("[D] QUERY_STRING=x=1&y=/../z\n"), std::string::npos) << log;
-
-  // A folder is no document, whether or not the URI ends in "/".
+TEST_F(Documents, NotFound) {
+  // A folder is no document.
   int result = 1;
   EXPECT_EQ(Get("/docs", &result).All().substr(0, 22), "HTTP/1.0 404 Not Found");
   EXPECT_EQ(result, 0);
   EXPECT_NE(log.find("[D] Failed open() errno=21\n"), std::string::npos) << log;
   EXPECT_EQ(Status("/missing.html"), "404");
   EXPECT_NE(log.find("[D] Failed open() errno=2\n"), std::string::npos) << log;
-
-  // An empty document: its header and nothing else.
-  unit::Sent empty = Get("/empty.txt");
-  ASSERT_EQ(empty.records.size(), 1u);
-  EXPECT_NE(empty.records[0].find("\r\nContent-Length: 0\r\n\r\n"), std::string::npos);
-  EXPECT_NE(log.find("[D] Sending the body data. (0 bytes)\n[D] Body was sended.\n"),
-            std::string::npos);
 
   // A FIFO is refused without waiting for a writer.
   ASSERT_EQ(mkfifo((root + "/pipe.txt").c_str(), 0644), 0);
