@@ -1,5 +1,7 @@
 #include "e2e/Harness.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -185,6 +187,10 @@ Server::~Server() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  // A sanitizer build reports on standard error; any report fails the test.
+  std::string err = pid_ > 0 ? Stderr() : "";
+  if (err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos)
+    ADD_FAILURE() << "sanitizer report from the server:\n" << err;
 }
 
 void Server::Start(const std::vector<std::string> &args) {
@@ -198,6 +204,9 @@ void Server::Start(const std::vector<std::string> &args) {
 
   std::string out = dir_.Path("stdout.log");
   std::string err = dir_.Path("stderr.log");
+  // Emptied before the start, so that nothing of an earlier run is read.
+  dir_.Write("stdout.log", "");
+  dir_.Write("stderr.log", "");
   pid_ = fork();
   if (pid_ == 0) {
     if (chdir(dir_.path().c_str()) != 0) _exit(126);

@@ -34,3 +34,63 @@ TEST(Startup, BannerConfigDumpAndSigint) {
             std::string::npos)
       << out;
 }
+
+namespace {
+
+// Starts the server on the configuration and returns its exit status.
+int FailedStart(const TempDir &dir, const std::string &config, std::string *out) {
+  Server server(dir);
+  dir.Write("tarveld.conf", config);
+  server.Start({"tarveld.conf"});
+  int status = server.WaitExit(10000);
+  *out = server.Stdout();
+  return status;
+}
+
+}  // namespace
+
+TEST(Startup, FatalConfigurationsExitWithMinusOne) {
+  TempDir dir;
+  Service service;
+  std::string base = BaseConfig(service, dir.Path("www"));
+  std::string out;
+
+  EXPECT_EQ(FailedStart(dir, base + "socket-domain = af_inet\n", &out), 255);
+  EXPECT_NE(out.find("\nsocket-domain=af_inet is not support.\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("SHOW CONFIG"), std::string::npos);
+
+  EXPECT_EQ(FailedStart(dir, base + "bind-port = 8080\n", &out), 255);
+  EXPECT_NE(out.find("[E] Failed getservbyname() errno="), std::string::npos) << out;
+
+  EXPECT_EQ(FailedStart(dir, base + "bind-host = no-such-host.invalid\n", &out), 255);
+  EXPECT_NE(out.find("[E] Failed gethostbyname() errno="), std::string::npos) << out;
+}
+
+TEST(Startup, MissingConfigurationFile) {
+  TempDir dir;
+  Server server(dir);
+  server.Start({});  // reads tarveld.conf from the current folder
+  EXPECT_EQ(server.WaitExit(10000), 255);
+  EXPECT_NE(server.Stdout().find("\ntarveld.conf was not found!\n"), std::string::npos);
+
+  Server named(dir);
+  named.Start({"other.conf", "stop.flag"});
+  EXPECT_EQ(named.WaitExit(10000), 255);
+  EXPECT_NE(named.Stdout().find("\nother.conf was not found!\n"), std::string::npos);
+}
+
+TEST(Startup, PortHeldByAListenerFailsToBind) {
+  TempDir dir;
+  Service service;
+  Server first(dir);
+  ASSERT_TRUE(first.StartWith(BaseConfig(service, dir.Path("www"))));
+  TempDir other;
+  std::string out;
+  EXPECT_EQ(FailedStart(other, BaseConfig(service, other.Path("www")), &out), 255);
+  EXPECT_NE(out.find("[E] Failed bind() errno=98\n"), std::string::npos) << out;
+  EXPECT_EQ(first.Stop(), 0);
+  // Restarted at once on the same port, despite connections in TIME_WAIT.
+  Server again(dir);
+  ASSERT_TRUE(again.StartWith(BaseConfig(service, dir.Path("www"))));
+  EXPECT_EQ(again.Stop(), 0);
+}

@@ -1,0 +1,209 @@
+// The connection list: registration, look-up by the calling thread, marking
+// finished, reaping and ending, with their log lines.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <cstring>
+#include <thread>
+
+#include "core/Core.h"
+#include "core/Log.h"
+#include "platform/platform.h"
+#include "trans/Trans.h"
+#include "unit/TestSupport.h"
+
+using unit::Capture;
+using unit::ConfigScope;
+
+namespace {
+
+uint32_t Address(unsigned a, unsigned b, unsigned c, unsigned d) {
+  unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
+                            static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
+  uint32_t address;
+  memcpy(&address, bytes, sizeof address);
+  return address;
+}
+
+// Each test starts and ends with an empty list.
+class ConnectListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static bool initialised = false;
+    if (!initialised) ConnectListInit();
+    initialised = true;
+    config_->log_level = LOG_INFO;
+    ASSERT_EQ(ConnectListCount(), 0);
+  }
+  void TearDown() override {
+    Capture discard;
+    ConnectListTerm();
+  }
+
+  // A registered entry whose thread never runs.
+  uint32_t AddSuspended(PlatSocket sock, uint32_t address = 0) {
+    uint32_t id = 0;
+    PlatThread thread = PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; },
+                                                  nullptr, &id);
+    EXPECT_NE(thread, nullptr);
+    EXPECT_EQ(ConnectListAdd(sock, id, thread, address), 0);
+    return id;
+  }
+
+  ConfigScope config_;
+};
+
+struct LookupResult {
+  std::atomic<bool> done{false};
+  PlatSocket sock = PLAT_INVALID_SOCKET;
+};
+
+uint32_t LookUpAndFinish(void *parameter) {
+  LookupResult *result = static_cast<LookupResult *>(parameter);
+  result->sock = ConnectListSerch();
+  ConnectListDel();
+  result->done = true;
+  return 0;
+}
+
+bool WaitFor(const std::atomic<bool> &flag) {
+  for (int i = 0; i < 1000 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return flag;
+}
+
+}  // namespace
+
+TEST_F(ConnectListTest, ConnectedLineShowsDottedAddressAndHexIdentifier) {
+  Capture out;
+  uint32_t first = AddSuspended(7, Address(127, 0, 0, 1));
+  uint32_t second = AddSuspended(8, Address(255, 255, 255, 255));
+  char expected[128];
+  snprintf(expected, sizeof expected,
+           "[I] Connected from 127.0.0.1 (ID=%X)\n[I] Connected from 255.255.255.255 (ID=%X)\n",
+           first, second);
+  EXPECT_EQ(out.Text(), expected);
+  EXPECT_EQ(ConnectListCount(), 2);
+}
+
+TEST_F(ConnectListTest, AccessLog2CopiesTheLineToStandardError) {
+  config_->access_log2 = 1;
+  Capture err(2);
+  Capture out;
+  uint32_t id = AddSuspended(7, Address(10, 1, 2, 3));
+  char expected[64];
+  snprintf(expected, sizeof expected, "[I] Connected from 10.1.2.3 (ID=%X)\n", id);
+  EXPECT_EQ(out.Text(), expected);
+  EXPECT_EQ(err.Text(), expected);
+}
+
+TEST_F(ConnectListTest, ThreadFindsItsSocketAndMarksItselfFinished) {
+  LookupResult result;
+  uint32_t id = 0;
+  PlatThread thread = PlatThreadCreateSuspended(LookUpAndFinish, &result, &id);
+  ASSERT_NE(thread, nullptr);
+  {
+    Capture out;
+    ASSERT_EQ(ConnectListAdd(42, id, thread, 0), 0);
+  }
+  PlatThreadResume(thread);
+  ASSERT_TRUE(WaitFor(result.done));
+  EXPECT_EQ(result.sock, 42);
+  // A finished entry still counts until it is reaped.
+  EXPECT_EQ(ConnectListCount(), 1);
+  ConnectListChk();
+  EXPECT_EQ(ConnectListCount(), 0);
+}
+
+TEST_F(ConnectListTest, SearchWithoutEntryFindsNothing) {
+  EXPECT_EQ(ConnectListSerch(), PLAT_INVALID_SOCKET);
+  ConnectListDel();  // no entry: nothing happens
+  EXPECT_EQ(ConnectListCount(), 0);
+}
+
+TEST_F(ConnectListTest, FinishedEntryWithTheSameIdentifierIsNeverTakenForALiveOne) {
+  Capture out;
+  uint32_t self = PlatCurrentThreadId();
+  uint32_t ignored;
+  PlatThread oldThread = PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; },
+                                                   nullptr, &ignored);
+  PlatThread newThread = PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; },
+                                                   nullptr, &ignored);
+  ASSERT_EQ(ConnectListAdd(10, self, oldThread, 0), 0);
+  ConnectListDel();
+  ASSERT_EQ(ConnectListAdd(11, self, newThread, 0), 0);
+  EXPECT_EQ(ConnectListSerch(), 11);
+  ConnectListDel();
+  EXPECT_EQ(ConnectListSerch(), PLAT_INVALID_SOCKET);
+}
+
+TEST_F(ConnectListTest, ReapingRemovesExactlyTheFinishedEntriesInOrder) {
+  uint32_t ids[6];
+  {
+    Capture out;
+    for (int i = 0; i < 6; ++i) ids[i] = AddSuspended(100 + i);
+  }
+  for (int i = 0; i < 6; i += 2) ConnectListFinish(ids[i]);
+  ConnectListChk();
+  EXPECT_EQ(ConnectListCount(), 3);
+
+  Capture out;
+  ConnectListTerm();
+  char expected[128];
+  snprintf(expected, sizeof expected,
+           "[I] Terminating. (%d)\n[I] Terminating. (%d)\n[I] Terminating. (%d)\n",
+           static_cast<int>(ids[1]), static_cast<int>(ids[3]), static_cast<int>(ids[5]));
+  EXPECT_EQ(out.Text(), expected);
+  EXPECT_EQ(ConnectListCount(), 0);
+}
+
+TEST_F(ConnectListTest, TermEndsFinishedAndRunningEntries) {
+  uint32_t first, second;
+  {
+    Capture out;
+    first = AddSuspended(1);
+    second = AddSuspended(2);
+  }
+  ConnectListFinish(first);
+  config_->log_level = LOG_TRACE;
+  Capture out;
+  ConnectListTerm();
+  std::string text = out.Text();
+  EXPECT_NE(text.find("[I] Terminating. (" + std::to_string(first) + ")\n"), std::string::npos);
+  EXPECT_NE(text.find("[I] Terminating. (" + std::to_string(second) + ")\n"), std::string::npos);
+  EXPECT_EQ(text.rfind("[T] ConnectListTerm() start / ConnectList.cpp:", 0), 0u) << text;
+  EXPECT_EQ(ConnectListCount(), 0);
+  ConnectListChk();  // an empty list: only the trace lines
+  EXPECT_EQ(ConnectListCount(), 0);
+}
+
+TEST(AcceptLoop, FullListSleepArithmetic) {
+  EXPECT_EQ(FullListSleepMsec(0, 0), 0);
+  EXPECT_EQ(FullListSleepMsec(0, 1500), 1);
+  EXPECT_EQ(FullListSleepMsec(0, 999), 0);
+  EXPECT_EQ(FullListSleepMsec(2, 500000), 2500);
+  EXPECT_EQ(FullListSleepMsec(-1, 0), 0);
+  EXPECT_EQ(FullListSleepMsec(INT32_MAX, 0), INT32_MAX);
+}
+
+TEST(PlatThread, SuspendedThreadRunsNothingUntilResumedAndNothingWhenEnded) {
+  static std::atomic<int> runs{0};
+  uint32_t id1 = 0, id2 = 0;
+  PlatThread resumed = PlatThreadCreateSuspended([](void *) -> uint32_t { ++runs; return 0; },
+                                                 nullptr, &id1);
+  PlatThread ended = PlatThreadCreateSuspended([](void *) -> uint32_t { ++runs; return 0; },
+                                               nullptr, &id2);
+  EXPECT_NE(id1, id2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(runs.load(), 0);
+  PlatThreadTerminate(ended, 0);
+  EXPECT_EQ(PlatThreadResume(ended), 0xFFFFFFFFu);
+  EXPECT_EQ(PlatThreadResume(resumed), 1u);
+  for (int i = 0; i < 1000 && runs.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(runs.load(), 1);
+  PlatThreadClose(resumed);
+  PlatThreadClose(ended);
+}
