@@ -1,7 +1,9 @@
 // POSIX backend of pipes and child processes.
 //
-// Every descriptor is close-on-exec: a child receives its own two pipe ends
-// as standard input and output and nothing else of the server.
+// Every descriptor the server opens is close-on-exec, and a child's
+// descriptors above standard error are closed at its start as well (the
+// server may have inherited some from its own parent): a child receives its
+// own two pipe ends as standard input and output and nothing else.
 //
 // No child is ever left a zombie. A run's child is reaped by its owner's
 // exit-code query or, when the run closes it while it still runs, by the
@@ -253,12 +255,13 @@ int AboveStandard(int fd, int *copy) {
 }
 
 // Standard input and output from the pipe ends (dup2 clears close-on-exec
-// on the child's 0 and 1 only), standard error to /dev/null.
+// on the child's 0 and 1 only), standard error to /dev/null, nothing above.
 int SetupFileActions(posix_spawn_file_actions_t *actions, int in, int out) {
   if (posix_spawn_file_actions_init(actions) != 0) return -1;
   if (posix_spawn_file_actions_adddup2(actions, in, 0) != 0 ||
       posix_spawn_file_actions_adddup2(actions, out, 1) != 0 ||
-      posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0) {
+      posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0 ||
+      posix_spawn_file_actions_addclosefrom_np(actions, 3) != 0) {
     posix_spawn_file_actions_destroy(actions);
     return -1;
   }
