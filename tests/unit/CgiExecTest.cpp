@@ -250,12 +250,12 @@ TEST(CgiExec, LargePostReachesAReaderAndCannotHoldUpANonReader) {
 TEST(CgiExec, IoTimeoutCutsASilentChild) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);
-  SetLimits(5000, 200);
+  SetLimits(5000, 1000);
   CgiRun run = RunScript("echo started\nexec sleep 30\n");
   EXPECT_EQ(run.result, 0);
   ExpectCgiHeader(run);
   EXPECT_EQ(run.body, "started\n" + TimeoutText);
-  EXPECT_NE(run.log.find("[E] CGI I/O timeout! (210msec/"), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[E] CGI I/O timeout! (1010msec/"), std::string::npos) << run.log;
   EXPECT_NE(run.log.find("[I] Terminating the CGI process.\n[I] Terminated child process. ("),
             std::string::npos)
       << run.log;
@@ -339,7 +339,7 @@ TEST(CgiExec, ClientGoneEndsTheRunAndTheChildIsStillReaped) {
 TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirst) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);
-  SetLimits(20000, 1000);
+  SetLimits(20000, 2000);
   // The child prints its pid, its child's and its grandchild's, then all
   // three sleep until the I/O limit cuts the run.
   CgiRun run = RunScript("echo $$\nsh -c 'echo $$; sleep 30 & echo $!; wait' &\nwait\n");

@@ -402,17 +402,19 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   int inCopy = -1, outCopy = -1;
   int in = AboveStandard(static_cast<int>(start->stdIn), &inCopy);
   int out = AboveStandard(static_cast<int>(start->stdOut), &outCopy);
-  int rc = errno;
-  if (process && in >= 0 && out >= 0) {
+  int rc = 0;
+  if (!process) {
+    rc = ENOMEM;
+  } else if (in < 0 || out < 0) {
+    rc = errno;
+  } else {
     process->owned = 1;
     rc = SpawnRegistered(process, start->program, in, out, &vectors);
-  } else if (!process) {
-    rc = ENOMEM;
   }
   if (inCopy >= 0) close(inCopy);
   if (outCopy >= 0) close(outCopy);
   FreeVectors(&vectors);
-  if (!process || in < 0 || out < 0 || rc != 0) {
+  if (rc != 0) {
     free(process);
     errno = rc;
     return -1;
