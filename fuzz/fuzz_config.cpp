@@ -11,12 +11,18 @@
 #include "config/ConfigTbl.h"
 #include "core/Log.h"
 
-static char ConfigPath[] = "/tmp/tarveld-fuzz-config-XXXXXX";
+static char ConfigPath[4096];
+
+static void RemoveConfig() { unlink(ConfigPath); }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   LogLockInit();
+  // Under TMPDIR when set, so that the runner removes it even after a crash.
+  const char *tmp = getenv("TMPDIR");
+  snprintf(ConfigPath, sizeof ConfigPath, "%s/tarveld-fuzz-config-XXXXXX", tmp && *tmp ? tmp : "/tmp");
   int fd = mkstemp(ConfigPath);
   close(fd);
+  atexit(RemoveConfig);
   // Log lines go nowhere: libFuzzer reports on standard error.
   int devnull = open("/dev/null", O_WRONLY);
   dup2(devnull, 1);

@@ -1,26 +1,38 @@
 #!/usr/bin/env bash
 # Runs every fuzzer of a fuzz build for a bounded time on a copy of its seed
-# corpus. Any crash, leak or failed check fails the run.
+# corpus (fuzz/corpus/<name without fuzz_>/), with its dictionary
+# (fuzz/<name without fuzz_>.dict) when there is one. Any crash, leak or
+# failed check fails the run. Prints executions, executions per second and
+# the coverage reached (cov: edges, ft: features) of each.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
 seconds=${2:-60}
+root=$PWD
 work=$(mktemp -d /tmp/tarveld-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-for fuzzer in "$build"/fuzz/fuzz_*; do
+# Paths are absolute: a fuzzer may change its working folder.
+for fuzzer in "$root/$build"/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
   name=$(basename "$fuzzer")
+  short=${name#fuzz_}
   corpus="$work/$name"
   mkdir -p "$corpus"
-  seeds="fuzz/corpus/${name#fuzz_}"
-  [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
+  [ -d "fuzz/corpus/$short" ] && cp -r "fuzz/corpus/$short"/. "$corpus"/
+  options=()
+  [ -f "fuzz/$short.dict" ] && options+=("-dict=$root/fuzz/$short.dict")
   echo "--- $name for $seconds s"
-  "$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$work/$name-" -print_final_stats=1 "$corpus" 2>"$work/$name.log" || {
-    tail -50 "$work/$name.log"
+  TMPDIR="$work" "$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+    "${options[@]}" -artifact_prefix="$work/$name-" -print_final_stats=1 "$corpus" \
+    2>"$work/$name.log" || {
+    tail -60 "$work/$name.log"
     echo "FAILED: $name"
     exit 1
   }
-  grep -E "^#[0-9]+ *DONE|stat::number_of_executed_units|stat::average_exec_per_sec|cov:" \
-    "$work/$name.log" | tail -4
+  done_line=$(grep -E "^#[0-9]+[[:space:]]+DONE" "$work/$name.log" | tail -1)
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$name.log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/$name.log")
+  cov=$(sed -n 's/.* cov: \([0-9]*\) ft: \([0-9]*\) .*/cov: \1 ft: \2/p' <<< "$done_line")
+  echo "$name: $runs executions, $rate per second, $cov, corpus $(ls "$corpus" | wc -l) inputs"
 done

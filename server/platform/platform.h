@@ -94,8 +94,14 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
 // peerAddress receives the peer's IPv4 address bytes in network order.
 PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
-// Like send(): the count sent or -1. Never raises a signal on a reset peer.
+// Like a blocking send(): the count sent, which is the whole length, or -1
+// when a piece of it could not be sent (a partial count is never returned,
+// so the last error always tells why). Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
+// Bounds every later send on the socket: a send that cannot move on for this
+// many seconds (above 0) fails, so a peer that stops reading cannot hold the
+// sender forever.
+int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds);
 
 // ---------------------------------------------------------------- PlatThread
 typedef uint32_t (*PlatThreadRoutine)(void *parameter);
