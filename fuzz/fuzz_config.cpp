@@ -24,19 +24,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   return 0;
 }
 
-static void ReleaseLists() {
-  for (ContentTypeEntry *e = ConfigTbl->content_type; e;) {
-    ContentTypeEntry *next = e->next;
-    free(e);
-    e = next;
-  }
-  for (CgiTypeEntry *e = ConfigTbl->cgi_type; e;) {
-    CgiTypeEntry *next = e->next;
-    free(e);
-    e = next;
-  }
-}
-
 // Every text field must stay terminated within its capacity.
 static void CheckTerminated(const char *field, size_t size) {
   if (!memchr(field, '\0', size)) abort();
@@ -64,8 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CheckTerminated(e->program, sizeof e->program);
     CheckTerminated(e->arguments, sizeof e->arguments);
   }
-  ReleaseLists();
-  free(ConfigTbl);
-  ConfigTbl = nullptr;
+  ConfigRelease();
   return 0;
 }

@@ -63,6 +63,9 @@ struct ConfigTable {
 
 extern ConfigTable *ConfigTbl;
 
+// Releases ConfigTbl with its lists (a start-up that fails gives them back).
+void ConfigRelease();
+
 // Configuration file and endpoint.
 int ConfigLoad(const char *path);
 char *TrimString(char *text);

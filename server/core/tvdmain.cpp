@@ -18,8 +18,7 @@ char *StopFilePath = nullptr;
 static int StartupFailed(bool socketsStarted) {
   if (socketsStarted) PlatSocketCleanup();
   TRACE_END_AS("main");
-  free(ConfigTbl);
-  ConfigTbl = nullptr;
+  ConfigRelease();
   return -1;
 }
 

@@ -22,20 +22,7 @@ ConfigScope::ConfigScope() {
   ConfigTbl->log_level = LOG_DEBUG;
 }
 
-ConfigScope::~ConfigScope() {
-  for (ContentTypeEntry *e = ConfigTbl->content_type; e;) {
-    ContentTypeEntry *next = e->next;
-    free(e);
-    e = next;
-  }
-  for (CgiTypeEntry *e = ConfigTbl->cgi_type; e;) {
-    CgiTypeEntry *next = e->next;
-    free(e);
-    e = next;
-  }
-  free(ConfigTbl);
-  ConfigTbl = nullptr;
-}
+ConfigScope::~ConfigScope() { ConfigRelease(); }
 
 Capture::Capture(int fd) : fd_(fd) {
   char pattern[] = "/tmp/tarveld-capture-XXXXXX";
