@@ -16,6 +16,10 @@ TEST(Startup, BannerConfigDumpAndSigint) {
                      "================================\n<Runtime Information>\n - Major Version = "),
             0u)
       << out;
+  // The platform that answered: Windows NT (2) under Wine, else POSIX (3).
+  EXPECT_NE(out.find(UnderWine() ? "\n - Platform ID = 2\n" : "\n - Platform ID = 3\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("[I] bind-port: [" + service.name() + "/" + std::to_string(service.port()) +
                      "]"),
             std::string::npos);
