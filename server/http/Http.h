@@ -26,4 +26,10 @@ int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *dat
                  int isPost);
 const char *ContentTypeMedia(const char *path);
 
+// Helpers of the layer: one token of the request line, cut in place (the
+// cursor moves past it, never beyond end); whether a resolved path is the
+// resolved root or lies below it (1) or not (0).
+char *ScanToken(char **cursor, char *end);
+int PathWithinRoot(const char *fullPath, const char *root);
+
 #endif

@@ -116,8 +116,8 @@ uint32_t PlatCurrentThreadId();
 // Absolute form of a path, purely lexical like GetFullPathNameA: relative
 // against the current directory, "." and ".." and repeated separators
 // collapsed. Returns the length written (without NUL) when it fits into
-// bufferSize, the size needed (with NUL) when it does not (buffer untouched),
-// 0 on failure.
+// bufferSize, the size needed (with NUL) when it does not (buffer untouched;
+// the last error then says the name is too long), 0 on failure.
 uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 
 // ---------------------------------------------------------------- PlatFile

@@ -1,0 +1,150 @@
+// Answers a served GET or POST from the document root: a CGI document is
+// handed to the CGI layer, any other document is sent as a file after a 200
+// header; paths outside the root get 403, missing documents 404.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi/Cgi.h"
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+#include "http/Http.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Cuts the query off the URI at its first "?"; null when there is none.
+char *SplitQuery(char *uri) {
+  char *mark = strchr(uri, '?');
+  if (!mark) return nullptr;
+  *mark = '\0';
+  LogPrint(LOG_DEBUG, "QUERY_STRING=%s", mark + 1);
+  return mark + 1;
+}
+
+// www-route joined with the URI, and with default-html when the URI ends in
+// "/"; no separator is added between them. A heap text, null when out of memory.
+char *DocumentPath(const char *uri) {
+  const char *slash = strrchr(uri, '/');
+  const char *tail = (slash && slash[1] == '\0') ? ConfigTbl->default_html : "";
+  size_t size = strlen(ConfigTbl->www_route) + strlen(uri) + strlen(tail) + 1;
+  char *path = static_cast<char *>(malloc(size));
+  if (path) snprintf(path, size, "%s%s%s", ConfigTbl->www_route, uri, tail);
+  return path;
+}
+
+// URIs use "/"; the platform's paths use its own separator.
+void ToPlatformSeparators(char *path) {
+  for (char *at = path; *at; ++at)
+    if (*at == '/') *at = PLAT_PATH_SEPARATOR;
+}
+
+// Whether the resolved document path lies in the resolved www-route. An
+// empty www-route opens the whole file system. A root that cannot be
+// resolved contains nothing.
+bool InsideDocumentRoot(const char *fullPath) {
+  if (ConfigTbl->www_route[0] == '\0') return true;
+  char root[PLAT_MAX_PATH];
+  uint32_t length = PlatFullPath(ConfigTbl->www_route, root, sizeof root);
+  if (length == 0 || length >= sizeof root) return false;
+  return PathWithinRoot(fullPath, root) != 0;
+}
+
+// A bare error header; the call's result is that of the send.
+int SendError(PlatSocket sock, unsigned kind) {
+  return SendHeader10(sock, kind, 0, nullptr) == 0 ? 0 : -1;
+}
+
+// Streams the open document through the request buffer, a whole buffer at a
+// time: the transfer unit must not shrink with the size of the request.
+int SendBody(PlatSocket sock, int fd, char *buffer, int length) {
+  // The buffer is the transaction's receive buffer of buffer-size bytes; it
+  // always holds more than the request it received.
+  int piece = ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
+  for (;;) {
+    int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(piece));
+    if (got == 0) {
+      LogPrint(LOG_DEBUG, "Body was sended.");
+      return 0;
+    }
+    if (got < 0) {
+      LogPrint(LOG_ERR, "Failed read() errno=%d", PlatLastError());
+      return -1;
+    }
+    if (PlatSocketSend(sock, buffer, got) != got) {
+      LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+      return -1;
+    }
+  }
+}
+
+// A static document: 200 header with its size and media type, then its bytes.
+int SendDocument(PlatSocket sock, int fd, const char *fullPath, char *buffer, int length) {
+  int64_t size = 0;
+  if (PlatFileStreamSize(fullPath, &size) != 0) size = 0;
+  SendHeader10(sock, STATUS_OK, size, ContentTypeMedia(fullPath));
+  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
+  return SendBody(sock, fd, buffer, length);
+}
+
+// Everything after the document path is built. The document is opened, typed
+// and sent by its resolved path, the one that passed the containment test.
+int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, const char *query,
+               const char *data, int isPost) {
+  char fullPath[PLAT_MAX_PATH];
+  uint32_t resolved = PlatFullPath(path, fullPath, sizeof fullPath);
+  if (resolved == 0 || resolved >= sizeof fullPath) {
+    // A path too long for the buffer leaves it unfilled: never tested, 404.
+    LogPrint(LOG_DEBUG, "Failed GetFullPathName() errno=%d", PlatLastError());
+    return SendError(sock, STATUS_NOT_FOUND);
+  }
+  if (!InsideDocumentRoot(fullPath)) return SendError(sock, STATUS_FORBIDDEN);
+
+  int fd = PlatFileOpenSequential(fullPath);
+  if (fd < 0) {
+    LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
+    return SendError(sock, STATUS_NOT_FOUND);
+  }
+  const char *program = CgiTypeProgram(fullPath);
+  if (program) {
+    const char *arguments = CgiTypeArguments(fullPath);
+    PlatFileClose(fd);
+    CgiExec(sock, fullPath, program, arguments, query, data, isPost);
+    return 0;
+  }
+  int result = SendDocument(sock, fd, fullPath, buffer, length);
+  PlatFileClose(fd);
+  return result;
+}
+
+}  // namespace
+
+int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *data, int isPost) {
+  TRACE_START();
+  char *query = SplitQuery(uri);
+  char *path = DocumentPath(uri);
+  if (!path) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    TRACE_END();
+    return -1;
+  }
+  ToPlatformSeparators(path);
+  int result = AnswerPath(sock, path, buffer, length, query, data, isPost);
+  free(path);
+  TRACE_END();
+  return result;
+}
+
+// The media type for a path by the text after its last "." (which may lie in
+// a folder name; "*" when there is none). Entries are tried in file order and
+// a "*" entry matches whatever reaches it.
+const char *ContentTypeMedia(const char *path) {
+  const char *dot = strrchr(path, '.');
+  const char *extension = dot ? dot + 1 : "*";
+  for (const ContentTypeEntry *entry = ConfigTbl->content_type; entry; entry = entry->next) {
+    if (strcmp(entry->extension, extension) == 0 || strcmp(entry->extension, "*") == 0)
+      return entry->mediaType;
+  }
+  return nullptr;
+}

@@ -1,0 +1,80 @@
+// POSIX backend of document files: read-only, close-on-exec descriptors and
+// streams for regular files only.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+static_assert(sizeof(off_t) == 8, "document sizes need a 64-bit file offset");
+
+namespace {
+
+// Opens read-only without ever waiting: a FIFO or a device must not hold the
+// caller in open() before it can be refused. Returns the descriptor only for
+// a regular file.
+int OpenRegular(const char *path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+    return -1;
+  }
+  // Plain blocking reads from here on.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+int PlatFileOpenSequential(const char *path) {
+  int fd = OpenRegular(path);
+  if (fd < 0) return -1;
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return fd;
+}
+
+int PlatFileRead(int fd, void *buffer, uint32_t length) {
+  size_t wanted = length > INT_MAX ? INT_MAX : length;
+  ssize_t got;
+  do {
+    got = read(fd, buffer, wanted);
+  } while (got < 0 && errno == EINTR);
+  return static_cast<int>(got);
+}
+
+int PlatFileClose(int fd) { return close(fd) == 0 ? 0 : -1; }
+
+int PlatFileStreamSize(const char *path, int64_t *size) {
+  int fd = OpenRegular(path);
+  if (fd < 0) return -1;
+  FILE *stream = fdopen(fd, "rb");
+  if (!stream) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  int result = -1;
+  if (fseeko(stream, 0, SEEK_END) == 0) {
+    off_t end = ftello(stream);
+    if (end >= 0) {
+      *size = end;
+      result = 0;
+    }
+  }
+  fclose(stream);
+  return result;
+}

@@ -1,0 +1,108 @@
+// The platform's path resolution and document files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "unit/HttpSupport.h"
+
+namespace {
+
+std::string Full(const char *path) {
+  char buffer[PLAT_MAX_PATH];
+  uint32_t length = PlatFullPath(path, buffer, sizeof buffer);
+  if (length == 0 || length >= sizeof buffer) return "<failed>";
+  EXPECT_EQ(length, strlen(buffer)) << path;
+  return buffer;
+}
+
+std::string Cwd() {
+  char buffer[PLAT_MAX_PATH];
+  return getcwd(buffer, sizeof buffer) ? buffer : "";
+}
+
+}  // namespace
+
+TEST(PlatFullPath, CollapsesLexically) {
+  EXPECT_EQ(Full("/a/b/../c"), "/a/c");
+  EXPECT_EQ(Full("/a/./b//c"), "/a/b/c");
+  EXPECT_EQ(Full("//a///b"), "/a/b");
+  EXPECT_EQ(Full("/../../a"), "/a");  // ".." at the root stays there
+  EXPECT_EQ(Full("/a/.."), "/");
+  EXPECT_EQ(Full("/a/../"), "/");
+  EXPECT_EQ(Full("/"), "/");
+  EXPECT_EQ(Full("//"), "/");
+  EXPECT_EQ(Full("/a/b/"), "/a/b/");  // a separator at the end stays
+  EXPECT_EQ(Full("/a/b/./"), "/a/b/");
+  EXPECT_EQ(Full("/a/b/."), "/a/b");
+  EXPECT_EQ(Full("/a/.../b/..c/c.."), "/a/.../b/..c/c..");
+  // Nothing is looked up: missing folders and links are names like any other.
+  EXPECT_EQ(Full("/no/such/folder/../x"), "/no/such/x");
+  EXPECT_EQ(Full("/proc/self/../x"), "/proc/x");
+}
+
+TEST(PlatFullPath, RelativeToTheCurrentDirectory) {
+  std::string cwd = Cwd();
+  ASSERT_FALSE(cwd.empty());
+  EXPECT_EQ(Full("x/y"), cwd + "/x/y");
+  EXPECT_EQ(Full("."), cwd);
+  EXPECT_EQ(Full("./x/../y/"), cwd + "/y/");
+  std::string parent = cwd.substr(0, cwd.rfind('/'));
+  EXPECT_EQ(Full(".."), parent.empty() ? "/" : parent);
+}
+
+TEST(PlatFullPath, SizesAndFailures) {
+  char buffer[8];
+  memset(buffer, 'Z', sizeof buffer);
+  EXPECT_EQ(PlatFullPath("/abc/def", buffer, sizeof buffer), 9u);  // size with NUL
+  EXPECT_EQ(std::string(buffer, sizeof buffer), "ZZZZZZZZ");        // untouched
+  EXPECT_EQ(PlatFullPath("/abc/de", buffer, sizeof buffer), 7u);    // just fits
+  EXPECT_STREQ(buffer, "/abc/de");
+  EXPECT_EQ(PlatFullPath("/x/../abc/def/..", buffer, sizeof buffer), 4u);
+  EXPECT_STREQ(buffer, "/abc");
+
+  errno = 0;
+  EXPECT_EQ(PlatFullPath("", buffer, sizeof buffer), 0u);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(PlatFile, RegularFilesOnly) {
+  unit::TempRoot dir;
+  std::string file = dir.Write("doc.bin", "0123456789");
+  int fd = PlatFileOpenSequential(file.c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_FALSE(fcntl(fd, F_GETFL) & O_NONBLOCK);
+  char buffer[8];
+  EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 8);
+  EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 2);
+  EXPECT_EQ(std::string(buffer, 2), "89");
+  EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 0);
+  EXPECT_EQ(PlatFileClose(fd), 0);
+
+  EXPECT_EQ(PlatFileOpenSequential(dir.path().c_str()), -1);
+  EXPECT_EQ(PlatLastError(), EISDIR);
+  EXPECT_EQ(PlatFileOpenSequential((dir.path() + "/missing").c_str()), -1);
+  EXPECT_EQ(PlatLastError(), ENOENT);
+  std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(PlatFileOpenSequential(fifo.c_str()), -1);  // returns, no writer needed
+  int64_t size = -1;
+  EXPECT_EQ(PlatFileStreamSize(fifo.c_str(), &size), -1);
+  EXPECT_EQ(PlatFileOpenSequential("/dev/null"), -1);
+}
+
+TEST(PlatFile, SizesBeyondFourGiB) {
+  unit::TempRoot dir;
+  std::string file = dir.Write("sparse", "");
+  ASSERT_EQ(truncate(file.c_str(), 5LL * 1024 * 1024 * 1024 + 3), 0);
+  int64_t size = -1;
+  EXPECT_EQ(PlatFileStreamSize(file.c_str(), &size), 0);
+  EXPECT_EQ(size, 5LL * 1024 * 1024 * 1024 + 3);
+  EXPECT_EQ(PlatFileStreamSize((dir.path() + "/missing").c_str(), &size), -1);
+}
