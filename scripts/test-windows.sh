@@ -48,4 +48,5 @@ stage "end-to-end tests of the Windows build under Wine"
 TARVELD_E2E_WINE="$WINE" \
 TARVELD_E2E_BIN="$PWD/build-win32/tarveld.exe" \
 TESTCGI_E2E_BIN="$PWD/build-win32/testcgi.exe" \
+CGIPROBE_E2E_BIN="$PWD/build-win32/tests/cgi_probe.exe" \
   ctest --test-dir build -L e2e -j "$JOBS" --output-on-failure

@@ -136,7 +136,26 @@ std::string TestCgiPath() {
   return NativePath(binary && *binary ? binary : TESTCGI_BIN);
 }
 
+std::string ShellCgiPath() {
+  if (!UnderWine()) return "/bin/sh";
+  const char *probe = getenv("CGIPROBE_E2E_BIN");
+  if (!probe || !*probe) throw std::runtime_error("CGIPROBE_E2E_BIN names no program");
+  return NativePath(probe);
+}
+
+std::string CgiText(const std::string &linuxText) {
+  if (!UnderWine()) return linuxText;
+  std::string text;
+  for (size_t i = 0; i < linuxText.size(); ++i) {
+    if (linuxText[i] == '\r' && i + 1 < linuxText.size() && linuxText[i + 1] == '\n') continue;
+    if (linuxText[i] == '\n') text += '\r';
+    text += linuxText[i];
+  }
+  return text;
+}
+
 int AddressInUseError() { return UnderWine() ? 10048 : 98; }  // WSAEADDRINUSE, EADDRINUSE
+int NoSuchProgramError() { return UnderWine() ? 3 : 2; }  // ERROR_PATH_NOT_FOUND, ENOENT
 
 // ------------------------------------------------------------------ TempDir
 

@@ -24,8 +24,18 @@ bool UnderWine();
 std::string NativePath(const std::string &path);
 // The test CGI program's path, as the server sees it.
 std::string TestCgiPath();
+// The program that runs the tests' ".sh" CGI scripts: /bin/sh, or under
+// Wine the Windows stand-in named by CGIPROBE_E2E_BIN, which acts by the
+// script's name (silent, hello, ticker, tree, fds).
+std::string ShellCgiPath();
+// What a CGI program writes on standard output, given as the Linux build's
+// program writes it: under Wine the program's streams are in text mode, so a
+// CR LF it reads arrives as LF and every LF it writes leaves as CR LF.
+std::string CgiText(const std::string &linuxText);
 // The socket interface's error number for an address already in use.
 int AddressInUseError();
+// The last error of a process creation whose program does not exist.
+int NoSuchProgramError();
 
 // Skips the rest of a test that cannot run against a Windows build.
 #define E2E_SKIP_UNDER_WINE(reason) \
