@@ -26,7 +26,7 @@ std::string NativePath(const std::string &path);
 std::string TestCgiPath();
 // The program that runs the tests' ".sh" CGI scripts: /bin/sh, or under
 // Wine the Windows stand-in named by CGIPROBE_E2E_BIN, which acts by the
-// script's name (silent, hello, ticker, tree, fds).
+// script's name (silent, hello, linger, ticker, tree).
 std::string ShellCgiPath();
 // What a CGI program writes on standard output, given as the Linux build's
 // program writes it: under Wine the program's streams are in text mode, so a

@@ -5,11 +5,10 @@
 //   silent  writes "started", then stays silent
 //   hello   writes "hi", then stays silent
 //   ticker  writes "tick" every 50 ms
+//   linger  writes "started", ends 8 seconds later
 //   tree    writes its process id, starts a child that writes its own id,
 //           starts a grandchild and writes that one's id; all three wait
-//   fds     writes how many sockets and pipes it holds ("sockets=N pipes=M")
 // Nothing it does lasts longer than 30 seconds.
-#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -66,28 +65,6 @@ void Generation(const char *next) {
   Sleep(LIFETIME_MS);
 }
 
-// Handles are small multiples of four; a socket answers a socket option.
-void CountHandles() {
-  WSADATA data;
-  WSAStartup(MAKEWORD(2, 0), &data);
-  int sockets = 0, pipes = 0;
-  for (uintptr_t value = 4; value < 0x4000; value += 4) {
-    HANDLE handle = reinterpret_cast<HANDLE>(value);
-    DWORD flags;
-    if (!GetHandleInformation(handle, &flags)) continue;
-    int type = 0;
-    int length = sizeof type;
-    if (getsockopt(static_cast<SOCKET>(value), SOL_SOCKET, SO_TYPE,
-                   reinterpret_cast<char *>(&type), &length) == 0) {
-      ++sockets;
-    } else if (GetFileType(handle) == FILE_TYPE_PIPE) {
-      ++pipes;
-    }
-  }
-  printf("sockets=%d pipes=%d\n", sockets, pipes);
-  fflush(stdout);
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -99,6 +76,9 @@ int main(int argc, char **argv) {
   } else if (mode == "hello") {
     Say("hi");
     Sleep(LIFETIME_MS);
+  } else if (mode == "linger") {
+    Say("started");
+    Sleep(8000);
   } else if (mode == "ticker") {
     for (DWORD waited = 0; waited < LIFETIME_MS; waited += 50) {
       Say("tick");
@@ -110,8 +90,6 @@ int main(int argc, char **argv) {
     Generation("--leaf");
   } else if (mode == "--leaf") {
     Sleep(LIFETIME_MS);
-  } else if (mode == "fds") {
-    CountHandles();
   } else {
     Say("unknown script");
     return 1;
