@@ -1,7 +1,256 @@
-// Placeholder until the CGI layer lands: nothing is run.
-#include "cgi/Cgi.h"
+// Runs a CGI program for one request: starts it with the document's path,
+// an environment of QUERY_STRING and CONTENT_LENGTH and two pipes, feeds it
+// the request data of a POST, sends the 200 header and relays its output to
+// the client in 10 ms passes until it ends or a time limit runs out. A
+// timed-out program is terminated with all its descendants.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
-int CgiExec(PlatSocket, const char *, const char *, const char *, const char *, const char *,
-            int) {
-  return -1;
+#include "cgi/Cgi.h"
+#include "cgi/CgiRun.h"
+#include "config/ConfigTbl.h"
+#include "core/Log.h"
+#include "http/Http.h"
+#include "platform/platform.h"
+
+namespace {
+
+const uint32_t PIPE_SIZE = 1024;       // suggested size of both pipes
+const uint32_t PASS_MSEC = 10;         // pause and nominal length of a pass
+const size_t ENVIRONMENT_SLACK = 512;  // room beyond the query text
+const char TIMEOUT_TEXT[] = "SERVER ERROR: CGI TIMEOUT.";
+
+// The four pipe handles the server holds during a run. The child's own ends
+// stay open too, so neither side ever sees end of file while the run lasts.
+struct CgiPipes {
+  PlatHandle inRead;    // the child's standard input
+  PlatHandle inWrite;   // the server writes the request data here
+  PlatHandle outWrite;  // the child's standard output
+  PlatHandle outRead;   // the server reads the child's output here
+};
+
+// Request data still to be written to the child's standard input.
+struct CgiInput {
+  const char *position;
+  uint32_t remaining;
+  int writing;  // 1 until everything is written or a write has failed
+};
+
+void CgiPipesClose(CgiPipes *pipes) {
+  PlatHandleClose(pipes->outWrite);
+  PlatHandleClose(pipes->outRead);
+  PlatHandleClose(pipes->inRead);
+  PlatHandleClose(pipes->inWrite);
+}
+
+// Creates the input pipe and keeps a private copy of its write end, made
+// non-blocking so that a child that does not read can never hold the
+// transaction up: the data is then written pass by pass within the limits.
+int CgiInputPipeOpen(CgiPipes *pipes) {
+  PlatHandle pipeWrite = PLAT_INVALID_HANDLE;
+  if (PlatPipeCreate(&pipes->inRead, &pipeWrite, 1, PIPE_SIZE) != 0) {
+    LogPrint(LOG_ERR, "Failed CreatePipe() errno=%d", PlatLastError());
+    return -1;
+  }
+  if (PlatHandleDuplicate(pipeWrite, &pipes->inWrite) != 0) {
+    LogPrint(LOG_ERR, "Failed DuplicateHandle() errno=%d", PlatLastError());
+    PlatHandleClose(pipes->inRead);
+    PlatHandleClose(pipeWrite);
+    return -1;
+  }
+  PlatHandleClose(pipeWrite);
+  if (PlatHandleSetNonBlocking(pipes->inWrite) != 0) {
+    LogPrint(LOG_ERR, "Failed SetNamedPipeHandleState() errno=%d", PlatLastError());
+    PlatHandleClose(pipes->inRead);
+    PlatHandleClose(pipes->inWrite);
+    return -1;
+  }
+  return 0;
+}
+
+// Creates the output pipe and keeps a private copy of its read end.
+int CgiOutputPipeOpen(CgiPipes *pipes) {
+  PlatHandle pipeRead = PLAT_INVALID_HANDLE;
+  if (PlatPipeCreate(&pipeRead, &pipes->outWrite, 1, PIPE_SIZE) != 0) {
+    LogPrint(LOG_ERR, "Failed CreatePipe() errno=%d", PlatLastError());
+    return -1;
+  }
+  if (PlatHandleDuplicate(pipeRead, &pipes->outRead) != 0) {
+    LogPrint(LOG_ERR, "Failed DuplicateHandle() errno=%d", PlatLastError());
+    PlatHandleClose(pipeRead);
+    PlatHandleClose(pipes->outWrite);
+    return -1;
+  }
+  PlatHandleClose(pipeRead);
+  return 0;
+}
+
+// Both pipes; on a failure everything opened so far is closed again.
+int CgiPipesOpen(CgiPipes *pipes) {
+  pipes->inRead = pipes->inWrite = PLAT_INVALID_HANDLE;
+  pipes->outWrite = pipes->outRead = PLAT_INVALID_HANDLE;
+  if (CgiInputPipeOpen(pipes) != 0) return -1;
+  if (CgiOutputPipeOpen(pipes) != 0) {
+    PlatHandleClose(pipes->inRead);
+    PlatHandleClose(pipes->inWrite);
+    return -1;
+  }
+  return 0;
+}
+
+// Writes what the input pipe takes now. The first write is made even when
+// there is nothing to write, and dumped with its size; later ones are dumped
+// only when they moved bytes.
+void CgiWriteInput(PlatHandle pipe, CgiInput *input, int first) {
+  if (!input->writing) return;
+  uint32_t written = 0;
+  if (PlatHandleWrite(pipe, input->position, input->remaining, &written) != 0) {
+    LogPrint(LOG_WARN, "Failed WriteFile() errno=%d", PlatLastError());
+    input->writing = 0;
+    return;
+  }
+  if (written > 0 || first) LogDump("CGI Write Data", input->position, written);
+  input->position += written;
+  input->remaining -= written;
+  if (input->remaining == 0) input->writing = 0;
+}
+
+// Advances a nominal time count by one pass; it stops at the largest value
+// rather than wrap, so a limit that large is simply never exceeded.
+int32_t CgiAdvance(int32_t count) {
+  return count <= INT32_MAX - static_cast<int32_t>(PASS_MSEC)
+             ? count + static_cast<int32_t>(PASS_MSEC)
+             : INT32_MAX;
+}
+
+void CgiTimeout(PlatSocket sock, uint32_t processId) {
+  PlatSocketSend(sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1));
+  LogPrint(LOG_INFO, "Terminating the CGI process.");
+  TerminateChild(processId);
+}
+
+// The relay passes. Every pass counts 10 ms of run time when it relays output
+// or finds the child still running, and 10 ms of idle time when it finds no
+// output; the limits are read afresh and tested before each pass.
+void CgiRelay(PlatSocket sock, const CgiPipes *pipes, const PlatProcessInfo *info,
+              CgiInput *input) {
+  int32_t runTime = 0;
+  int32_t idleTime = 0;
+  for (;;) {
+    int32_t exeLimit = ConfigTbl->cgi_exe_timeout;
+    int32_t ioLimit = ConfigTbl->cgi_io_timeout;
+    if (exeLimit < runTime) {
+      LogPrint(LOG_ERR, "CGI EXE timeout! (%dmsec)", runTime);
+      CgiTimeout(sock, info->processId);
+      return;
+    }
+    if (ioLimit < idleTime) {
+      LogPrint(LOG_ERR, "CGI I/O timeout! (%dmsec/%dmsec)", idleTime, runTime);
+      CgiTimeout(sock, info->processId);
+      return;
+    }
+    PlatSleep(PASS_MSEC);
+    CgiWriteInput(pipes->inWrite, input, 0);
+
+    int relayed = CgiResultSend(pipes->outRead, sock);
+    if (relayed < 0) break;
+    if (relayed > 0) {
+      idleTime = 0;
+      runTime = CgiAdvance(runTime);
+      continue;
+    }
+    idleTime = CgiAdvance(idleTime);
+    uint32_t code = 0;
+    if (PlatProcessExitCode(info->process, &code) != 0) {
+      LogPrint(LOG_ERR, "Failed GetExitCodeProcess() errno=%d", PlatLastError());
+      break;
+    }
+    if (code != PLAT_STILL_ACTIVE) break;
+    runTime = CgiAdvance(runTime);
+  }
+  LogPrint(LOG_DEBUG, "CGI executed time=%dmsec", runTime);
+}
+
+}  // namespace
+
+char *CgiCommandLine(const char *program, const char *arguments, const char *scriptPath) {
+  size_t size = strlen(program) + strlen(arguments) + strlen(scriptPath) + 7;
+  char *text = static_cast<char *>(malloc(size));
+  if (!text) return nullptr;
+  snprintf(text, size, "\"%s\" %s \"%s\"", program, arguments, scriptPath);
+  return text;
+}
+
+char *CgiEnvironment(const char *query, const char *data, int isPost) {
+  size_t size = query ? strlen(query) + ENVIRONMENT_SLACK : ENVIRONMENT_SLACK;
+  char *block = static_cast<char *>(calloc(1, size));
+  if (!block) return nullptr;
+  char *next = block;
+  if (query) {
+    next += snprintf(next, size, "QUERY_STRING=%s", query) + 1;
+  }
+  size_t left = size - static_cast<size_t>(next - block);
+  if (isPost) {
+    snprintf(next, left, "CONTENT_LENGTH=%d", static_cast<int>(strlen(data)));
+  } else {
+    snprintf(next, left, "CONTENT_LENGTH=0");
+  }
+  return block;
+}
+
+int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const char *arguments,
+            const char *query, const char *data, int isPost) {
+  TRACE_START();
+  char *commandLine = CgiCommandLine(program, arguments, scriptPath);
+  if (!commandLine) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    return -1;
+  }
+  CgiPipes pipes;
+  if (CgiPipesOpen(&pipes) != 0) {
+    free(commandLine);
+    return -1;
+  }
+  char *environment = CgiEnvironment(query, data, isPost);
+  if (!environment) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    CgiPipesClose(&pipes);
+    free(commandLine);
+    return -1;
+  }
+
+  PlatProcessStart start;
+  start.program = program;
+  start.commandLine = commandLine;
+  start.arguments = arguments;
+  start.scriptPath = scriptPath;
+  start.environment = environment;
+  start.stdIn = pipes.inRead;
+  start.stdOut = pipes.outWrite;
+  PlatProcessInfo info;
+  if (PlatProcessCreate(&start, &info) != 0) {
+    LogPrint(LOG_ERR, "Failed CreateProcess() errno=%d", PlatLastError());
+    free(environment);
+    free(commandLine);
+    CgiPipesClose(&pipes);
+    return -1;
+  }
+  free(environment);
+  free(commandLine);
+
+  CgiInput input;
+  input.position = data;
+  input.remaining = isPost ? static_cast<uint32_t>(strlen(data)) : 0;
+  input.writing = isPost;
+  CgiWriteInput(pipes.inWrite, &input, 1);
+
+  SendHeader10(sock, STATUS_OK, CONTENT_LENGTH_NONE, "text/html");
+  CgiRelay(sock, &pipes, &info, &input);
+
+  CgiPipesClose(&pipes);
+  PlatHandleClose(info.thread);
+  PlatProcessClose(info.process);
+  TRACE_END();
+  return 0;
 }

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Bounded soak run: thousands of mixed requests (static, HEAD, 404, 501, CGI)
+# at a concurrency above max-connect against build/tarveld, every answer
+# checked; then resident memory, descriptors, threads and child processes
+# must be back at their level from before the run.
+#
+#   bench/soak.sh [REQUESTS] [CONCURRENCY] [BUILD-DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+requests=${1:-20000}
+concurrency=${2:-48}
+build=${3:-build}
+max_connect=$((concurrency / 2))
+seconds=300
+
+work=$(mktemp -d /tmp/tarveld-soak-XXXXXX)
+server_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill -9 "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Document root: a 1 KiB page, a 256 KiB binary file and the test CGI program.
+mkdir -p "$work/www"
+head -c 1024 /dev/urandom | base64 -w 64 | head -c 1024 > "$work/www/small.html"
+head -c 262144 /dev/urandom > "$work/www/big.bin"
+echo "runs the test CGI program" > "$work/www/test.cgi"
+
+# The first high-port service name whose port is free.
+service=""
+for name in x11-5 x11-6 x11-7 bacula-sd xmms2 sge-execd font-service; do
+  port=$(getent services "$name/tcp" | awk '{split($2, a, "/"); print a[1]}')
+  [ -n "$port" ] || continue
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then service=$name; break; fi
+done
+[ -n "$service" ] || { echo "no free service port"; exit 1; }
+
+cat > "$work/tarveld.conf" <<CONF
+bind-host = 127.0.0.1
+bind-port = $service
+socket-protocol = tcp
+socket-domain = AF_INET
+socket-type = SOCK_STREAM
+socket-backlog = 1024
+max-connect = $max_connect
+buffer-size = 8192
+loop-cycle-sec = 0
+loop-cycle-usec = 10000
+retry-seconds = 1
+session-timeout = 30
+cgi-exe-timeout = 10000
+cgi-io-timeout = 5000
+www-route = $work/www
+default-html = small.html
+content-type = html : text/html
+content-type = * : application/octet-stream
+cgi-type = cgi | $PWD/$build/testcgi |
+support-method = GET
+support-method = HEAD
+support-method = POST
+HTTP-version = 1.0
+log-level = 2
+time-flag = off
+dump-log = off
+access-log2 = off
+CONF
+
+"$build/tarveld" "$work/tarveld.conf" > "$work/stdout.log" 2> "$work/stderr.log" &
+server_pid=$!
+for _ in $(seq 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+figures() {
+  local rss fds threads children
+  rss=$(awk '/^VmRSS/ {print $2}' "/proc/$server_pid/status")
+  fds=$(ls "/proc/$server_pid/fd" | wc -l)
+  threads=$(awk '/^Threads/ {print $2}' "/proc/$server_pid/status")
+  children=$(ps -o pid= --ppid "$server_pid" | wc -l)
+  echo "$rss $fds $threads $children"
+}
+
+# Settles once every transaction and CGI run has ended: no child process and
+# the same thread count for one second (bounded to 30 s).
+settle() {
+  local last="" same=0
+  for _ in $(seq 300); do
+    read -r _ _ threads children <<< "$(figures)"
+    if [ "$children" -eq 0 ] && [ "$threads" = "$last" ]; then
+      same=$((same + 1))
+      [ "$same" -ge 10 ] && return
+    else
+      same=0
+    fi
+    last=$threads
+    sleep 0.1
+  done
+}
+
+# Warm up so that the base level includes the allocator's first arenas.
+"$build/soak" "$port" "$work/www" 200 "$concurrency" 60 > /dev/null
+settle
+read -r base_rss base_fds base_threads base_children <<< "$(figures)"
+
+echo "soak: $requests requests, concurrency $concurrency, max-connect $max_connect"
+status=0
+"$build/soak" "$port" "$work/www" "$requests" "$concurrency" "$seconds" || status=1
+settle
+read -r rss fds threads children <<< "$(figures)"
+
+printf '%-22s %10s %10s\n' "" "before" "after"
+printf '%-22s %10s %10s\n' "resident memory (KiB)" "$base_rss" "$rss"
+printf '%-22s %10s %10s\n' "open descriptors" "$base_fds" "$fds"
+printf '%-22s %10s %10s\n' "threads" "$base_threads" "$threads"
+printf '%-22s %10s %10s\n' "child processes" "$base_children" "$children"
+
+[ "$fds" -eq "$base_fds" ] || { echo "FAILED: descriptors leaked"; status=1; }
+[ "$threads" -eq "$base_threads" ] || { echo "FAILED: threads left over"; status=1; }
+[ "$children" -eq 0 ] || { echo "FAILED: child processes left over"; status=1; }
+# Freed memory may stay with the allocator; growth beyond 16 MiB is a leak.
+[ "$rss" -le $((base_rss + 16384)) ] || { echo "FAILED: resident memory grew"; status=1; }
+if grep -q "Sanitizer\|runtime error:" "$work/stderr.log"; then
+  cat "$work/stderr.log"; echo "FAILED: sanitizer report"; status=1
+fi
+
+kill -INT "$server_pid"
+wait "$server_pid" || { echo "FAILED: server exit status $?"; status=1; }
+server_pid=""
+[ "$status" -eq 0 ] && echo "soak: passed"
+exit "$status"

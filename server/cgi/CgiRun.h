@@ -1,0 +1,23 @@
+// Pieces of a CGI run that the CGI sources share with their tests: the
+// child's command line and environment block, and the tree walk of the
+// termination.
+#ifndef TARVELD_CGI_RUN_H
+#define TARVELD_CGI_RUN_H
+
+#include <cstdint>
+
+// "\"program\" arguments \"scriptPath\"" in a heap text of the exact size;
+// null when no memory.
+char *CgiCommandLine(const char *program, const char *arguments, const char *scriptPath);
+
+// The child's whole environment: QUERY_STRING (only when there is a query)
+// and CONTENT_LENGTH, each NUL-terminated, then one more NUL. Heap block;
+// null when no memory.
+char *CgiEnvironment(const char *query, const char *data, int isPost);
+
+// Terminates a process after all its descendants in the snapshot. `visited`
+// holds one flag per snapshot record, in record order: a record is walked
+// at most once, so parent links that loop cannot recurse without end.
+int TerminateChildTree(uint32_t processId, const void *snapshot, unsigned char *visited);
+
+#endif

@@ -1,0 +1,468 @@
+// POSIX backend of pipes and child processes.
+//
+// Every descriptor the server opens is close-on-exec, and a child's
+// descriptors above standard error are closed at its start as well (the
+// server may have inherited some from its own parent): a child receives its
+// own two pipe ends as standard input and output and nothing else.
+//
+// No child is ever left a zombie. A run's child is reaped by its owner's
+// exit-code query or, when the run closes it while it still runs, by the
+// reaper thread. Once the server adopts orphans (PosixAdoptOrphans) the
+// reaper also reaps every other child that no run owns: killed descendants
+// and other orphans handed to the server. No reaping may take the exit status
+// that a run still polls for, so waitpid(-1) is never used; the owned pids
+// are registered under one lock, in the same hold as their creation.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "PlatProcessRec.h"
+#include "platform/platform.h"
+
+namespace {
+
+const uint32_t REAPER_CYCLE_MSEC = 200;
+const int REAP_BATCH = 256;  // zombies reaped per cycle at most
+const size_t REAPER_STACK_SIZE = 64 * 1024;
+
+// A child that was closed while it still ran; the reaper waits for it.
+struct HandedOver {
+  pid_t pid;
+  HandedOver *next;
+};
+
+pthread_mutex_t RegistryMutex = PTHREAD_MUTEX_INITIALIZER;
+PlatProcessRec *OwnedChildren = nullptr;
+HandedOver *HandedChildren = nullptr;
+bool AdoptingOrphans = false;
+pthread_once_t ReaperOnce = PTHREAD_ONCE_INIT;
+int ReaperStartError = 0;
+
+// ------------------------------------------------ registry (lock held)
+
+bool IsOwned(pid_t pid) {
+  for (const PlatProcessRec *rec = OwnedChildren; rec; rec = rec->next)
+    if (rec->pid == pid) return true;
+  return false;
+}
+
+void Unregister(PlatProcessRec *process) {
+  for (PlatProcessRec **link = &OwnedChildren; *link; link = &(*link)->next) {
+    if (*link != process) continue;
+    *link = process->next;
+    return;
+  }
+}
+
+void ForgetHandedOver(pid_t pid) {
+  for (HandedOver **link = &HandedChildren; *link; link = &(*link)->next) {
+    HandedOver *entry = *link;
+    if (entry->pid != pid) continue;
+    *link = entry->next;
+    free(entry);
+    return;
+  }
+}
+
+void HandOver(pid_t pid) {
+  HandedOver *entry = static_cast<HandedOver *>(malloc(sizeof *entry));
+  if (!entry) return;  // an adopting server's reaper still finds it
+  entry->pid = pid;
+  entry->next = HandedChildren;
+  HandedChildren = entry;
+}
+
+// Reaps a child that no run owns, if it has ended.
+void ReapIfUnowned(pid_t pid) {
+  if (IsOwned(pid)) return;
+  pid_t reaped = waitpid(pid, nullptr, WNOHANG);
+  if (reaped == pid || (reaped < 0 && errno == ECHILD)) ForgetHandedOver(pid);
+}
+
+// ------------------------------------------------ reaper thread
+
+void ReapHandedOver() {
+  pthread_mutex_lock(&RegistryMutex);
+  for (HandedOver **link = &HandedChildren; *link;) {
+    HandedOver *entry = *link;
+    pid_t reaped = waitpid(entry->pid, nullptr, WNOHANG);
+    if (reaped == entry->pid || (reaped < 0 && errno == ECHILD)) {
+      *link = entry->next;
+      free(entry);
+    } else {
+      link = &entry->next;
+    }
+  }
+  pthread_mutex_unlock(&RegistryMutex);
+}
+
+// Every child of every thread of the server, as the kernel lists them.
+void ReapUnownedChildren() {
+  DIR *tasks = opendir("/proc/self/task");
+  if (!tasks) return;
+  while (dirent *task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    char path[300];
+    snprintf(path, sizeof path, "/proc/self/task/%s/children", task->d_name);
+    FILE *children = fopen(path, "re");
+    if (!children) continue;
+    int pid = 0;
+    while (fscanf(children, "%d", &pid) == 1) {
+      pthread_mutex_lock(&RegistryMutex);
+      ReapIfUnowned(pid);
+      pthread_mutex_unlock(&RegistryMutex);
+    }
+    fclose(children);
+  }
+  closedir(tasks);
+}
+
+// Ended children are found without taking their status (WNOWAIT); one that
+// no run owns is then reaped. An owned one that has ended waits for its run
+// and hides the others from this query, so they are looked up one by one.
+void ReapOrphans() {
+  for (int round = 0; round < REAP_BATCH; ++round) {
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+    pthread_mutex_lock(&RegistryMutex);
+    bool owned = IsOwned(info.si_pid);
+    if (!owned) ReapIfUnowned(info.si_pid);
+    pthread_mutex_unlock(&RegistryMutex);
+    if (owned) {
+      ReapUnownedChildren();
+      return;
+    }
+  }
+}
+
+void *ReaperMain(void *) {
+  for (;;) {
+    PlatSleep(REAPER_CYCLE_MSEC);
+    ReapHandedOver();
+    pthread_mutex_lock(&RegistryMutex);
+    bool adopting = AdoptingOrphans;
+    pthread_mutex_unlock(&RegistryMutex);
+    if (adopting) ReapOrphans();
+  }
+  return nullptr;
+}
+
+// The reaper takes no signal: the console signals belong to the server's
+// own receiving thread, whenever the reaper was started.
+void StartReaperThread() {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, REAPER_STACK_SIZE);
+  pthread_t thread;
+  ReaperStartError = pthread_create(&thread, &attr, ReaperMain, nullptr);
+  pthread_attr_destroy(&attr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+int StartReaper() {
+  pthread_once(&ReaperOnce, StartReaperThread);
+  if (ReaperStartError == 0) return 0;
+  errno = ReaperStartError;
+  return -1;
+}
+
+// ------------------------------------------------ process creation
+
+// Splits text at blanks into argv; double quotes group blanks into one
+// argument and are removed. The arguments are written to storage, which
+// needs strlen(text) + 1 bytes. Returns the count.
+int SplitArguments(const char *text, char *storage, char **argv) {
+  int count = 0;
+  const char *at = text;
+  for (;;) {
+    while (*at == ' ' || *at == '\t') ++at;
+    if (!*at) return count;
+    argv[count++] = storage;
+    bool quoted = false;
+    for (; *at && (quoted || (*at != ' ' && *at != '\t')); ++at) {
+      if (*at == '"') {
+        quoted = !quoted;
+      } else {
+        *storage++ = *at;
+      }
+    }
+    *storage++ = '\0';
+  }
+}
+
+struct SpawnVectors {
+  char **argv;
+  char *storage;  // the split arguments
+  char **envp;
+};
+
+void FreeVectors(SpawnVectors *vectors) {
+  free(vectors->argv);
+  free(vectors->storage);
+  free(vectors->envp);
+}
+
+// argv: the program, the split arguments, and the script path as one
+// element whatever it holds. envp: the strings of the environment block.
+int BuildVectors(const PlatProcessStart *start, SpawnVectors *vectors) {
+  size_t length = strlen(start->arguments);
+  size_t strings = 0;
+  for (const char *at = start->environment; *at; at += strlen(at) + 1) ++strings;
+  vectors->argv = static_cast<char **>(malloc((length + 4) * sizeof(char *)));
+  vectors->storage = static_cast<char *>(malloc(length + 1));
+  vectors->envp = static_cast<char **>(malloc((strings + 1) * sizeof(char *)));
+  if (!vectors->argv || !vectors->storage || !vectors->envp) {
+    FreeVectors(vectors);
+    errno = ENOMEM;
+    return -1;
+  }
+  int count = 0;
+  vectors->argv[count++] = const_cast<char *>(start->program);
+  count += SplitArguments(start->arguments, vectors->storage, vectors->argv + count);
+  vectors->argv[count++] = const_cast<char *>(start->scriptPath);
+  vectors->argv[count] = nullptr;
+
+  size_t index = 0;
+  for (const char *at = start->environment; *at; at += strlen(at) + 1)
+    vectors->envp[index++] = const_cast<char *>(at);
+  vectors->envp[index] = nullptr;
+  return 0;
+}
+
+// A pipe end that is itself 0, 1 or 2 would be overwritten by the child's
+// own dup2 calls; such an end is first copied above them.
+int AboveStandard(int fd, int *copy) {
+  *copy = -1;
+  if (fd > 2) return fd;
+  *copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  return *copy;
+}
+
+// Standard input and output from the pipe ends (dup2 clears close-on-exec
+// on the child's 0 and 1 only), standard error to /dev/null, nothing above.
+int SetupFileActions(posix_spawn_file_actions_t *actions, int in, int out) {
+  if (posix_spawn_file_actions_init(actions) != 0) return -1;
+  if (posix_spawn_file_actions_adddup2(actions, in, 0) != 0 ||
+      posix_spawn_file_actions_adddup2(actions, out, 1) != 0 ||
+      posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0 ||
+      posix_spawn_file_actions_addclosefrom_np(actions, 3) != 0) {
+    posix_spawn_file_actions_destroy(actions);
+    return -1;
+  }
+  return 0;
+}
+
+// The server blocks its console signals in every thread and ignores
+// SIGPIPE; the child starts with no signal blocked and these at default.
+int SetupAttributes(posix_spawnattr_t *attr) {
+  if (posix_spawnattr_init(attr) != 0) return -1;
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  const int signals[] = {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGUSR1, SIGTERM};
+  for (int sig : signals) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(attr, &none);
+  posix_spawnattr_setsigdefault(attr, &defaults);
+  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  return 0;
+}
+
+// Starts the child and registers it within one hold of the registry lock,
+// so that the reaper can never take it for an orphan.
+int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int out,
+                    const SpawnVectors *vectors) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (SetupFileActions(&actions, in, out) != 0) return ENOMEM;
+  if (SetupAttributes(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return ENOMEM;
+  }
+  pthread_mutex_lock(&RegistryMutex);
+  int rc = posix_spawn(&process->pid, program, &actions, &attr, vectors->argv, vectors->envp);
+  if (rc == 0) {
+    ForgetHandedOver(process->pid);
+    process->next = OwnedChildren;
+    OwnedChildren = process;
+  }
+  pthread_mutex_unlock(&RegistryMutex);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+// write() that reports a reader's absence as EPIPE only, never as a signal
+// to the process, whether or not SIGPIPE is ignored.
+ssize_t WriteWithoutSignal(int fd, const void *buffer, size_t length) {
+  sigset_t pipeSignal, previous, pending;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+  sigpending(&pending);
+  bool alreadyPending = sigismember(&pending, SIGPIPE);
+  ssize_t written;
+  do written = write(fd, buffer, length); while (written < 0 && errno == EINTR);
+  int error = errno;
+  if (written < 0 && error == EPIPE && !alreadyPending) {
+    struct timespec now = {0, 0};
+    sigtimedwait(&pipeSignal, nullptr, &now);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return written;
+}
+
+}  // namespace
+
+int PosixAdoptOrphans() {
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return -1;
+  pthread_mutex_lock(&RegistryMutex);
+  AdoptingOrphans = true;
+  pthread_mutex_unlock(&RegistryMutex);
+  return StartReaper();
+}
+
+// Pipes are close-on-exec whatever `inheritable` asks: a child receives its
+// ends through the spawn's dup2 only. The system's pipe size is kept; the
+// relay does not depend on the suggested one.
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int, uint32_t) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  *readEnd = fds[0];
+  *writeEnd = fds[1];
+  return 0;
+}
+
+int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate) {
+  int fd = fcntl(static_cast<int>(handle), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  *duplicate = fd;
+  return 0;
+}
+
+int PlatHandleClose(PlatHandle handle) {
+  if (handle == PLAT_INVALID_HANDLE) return 0;
+  return close(static_cast<int>(handle)) == 0 ? 0 : -1;
+}
+
+int PlatHandleSetNonBlocking(PlatHandle handle) {
+  int fd = static_cast<int>(handle);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
+  int waiting = 0;
+  if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0) return -1;
+  uint32_t count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
+  *available = count < cap ? count : cap;
+  return 0;
+}
+
+int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done) {
+  ssize_t count;
+  do count = read(static_cast<int>(handle), buffer, length); while (count < 0 && errno == EINTR);
+  if (count < 0) return -1;
+  *done = static_cast<uint32_t>(count);
+  return 0;
+}
+
+// A full non-blocking pipe takes 0 bytes; that is no failure.
+int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint32_t *done) {
+  ssize_t count = WriteWithoutSignal(static_cast<int>(handle), buffer, length);
+  if (count < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    count = 0;
+  }
+  *done = static_cast<uint32_t>(count);
+  return 0;
+}
+
+int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
+  SpawnVectors vectors;
+  if (BuildVectors(start, &vectors) != 0) return -1;
+  PlatProcessRec *process = static_cast<PlatProcessRec *>(calloc(1, sizeof *process));
+  int inCopy = -1, outCopy = -1;
+  int in = AboveStandard(static_cast<int>(start->stdIn), &inCopy);
+  int out = AboveStandard(static_cast<int>(start->stdOut), &outCopy);
+  int rc = 0;
+  if (!process) {
+    rc = ENOMEM;
+  } else if (in < 0 || out < 0) {
+    rc = errno;
+  } else {
+    process->owned = 1;
+    rc = SpawnRegistered(process, start->program, in, out, &vectors);
+  }
+  if (inCopy >= 0) close(inCopy);
+  if (outCopy >= 0) close(outCopy);
+  FreeVectors(&vectors);
+  if (rc != 0) {
+    free(process);
+    errno = rc;
+    return -1;
+  }
+  info->process = process;
+  info->thread = PLAT_INVALID_HANDLE;
+  info->processId = static_cast<uint32_t>(process->pid);
+  return 0;
+}
+
+// The owner's query, and the only reaping of an owned child: waitpid on its
+// pid alone. The status is kept once taken.
+int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
+  if (!process->exited) {
+    int status = 0;
+    pid_t reaped;
+    do reaped = waitpid(process->pid, &status, WNOHANG); while (reaped < 0 && errno == EINTR);
+    if (reaped < 0) return -1;
+    if (reaped == 0) {
+      *code = PLAT_STILL_ACTIVE;
+      return 0;
+    }
+    process->exited = 1;
+    process->exitCode = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
+                                          : 128u + static_cast<uint32_t>(WTERMSIG(status));
+    pthread_mutex_lock(&RegistryMutex);
+    Unregister(process);
+    pthread_mutex_unlock(&RegistryMutex);
+  }
+  *code = process->exitCode;
+  return 0;
+}
+
+// An owned child that still runs is handed to the reaper; a record opened
+// for termination is only released.
+int PlatProcessClose(PlatProcess process) {
+  if (!process) return 0;
+  if (process->owned) {
+    bool handedOver = false;
+    pthread_mutex_lock(&RegistryMutex);
+    Unregister(process);
+    if (!process->exited && waitpid(process->pid, nullptr, WNOHANG) == 0) {
+      HandOver(process->pid);
+      handedOver = true;
+    }
+    pthread_mutex_unlock(&RegistryMutex);
+    if (handedOver) StartReaper();
+  }
+  free(process);
+  return 0;
+}

@@ -1,0 +1,24 @@
+// What the POSIX process files share: the process record and the reaper.
+#ifndef TARVELD_PLAT_PROCESS_REC_H
+#define TARVELD_PLAT_PROCESS_REC_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+// A process the server holds: either a child it started (owned: registered
+// until closed, its exit status taken only by its owner) or a process opened
+// for termination only.
+struct PlatProcessRec {
+  pid_t pid;
+  int owned;
+  int exited;          // the exit status has been taken
+  uint32_t exitCode;
+  PlatProcessRec *next;  // in the registry of owned children
+};
+
+// Makes the server the reaper of the orphans among its descendants and
+// starts reaping every child that no run owns. 0 or -1 with errno.
+int PosixAdoptOrphans();
+
+#endif

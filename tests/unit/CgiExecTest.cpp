@@ -1,0 +1,360 @@
+// CgiExec over a socketpair with small shell-script CGI programs: the
+// command line and environment, the argument vector, the look-ups, the
+// relay, POST data, both time limits, failures and the reaping of children.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "cgi/Cgi.h"
+#include "cgi/CgiRun.h"
+#include "config/ConfigTbl.h"
+#include "unit/CgiSupport.h"
+#include "unit/TestSupport.h"
+
+using unit::Capture;
+using unit::ConfigScope;
+using unit::EnvironmentBlock;
+using unit::OwnChildren;
+using unit::ProcessReaped;
+using unit::RunChild;
+using unit::ScriptDir;
+using unit::WaitFor;
+
+namespace {
+
+const std::string TimeoutText = "SERVER ERROR: CGI TIMEOUT.";
+
+struct CgiRun {
+  int result = 0;
+  std::string answer;  // every byte the client received
+  std::string header;
+  std::string body;
+  std::string log;
+};
+
+// Reads what CgiExec sends until it is done; a reader may stop early by
+// returning false (the client then closes its end).
+using Reader = std::function<bool(const std::string &received)>;
+
+std::string ReadAnswer(int fd, const Reader &reader) {
+  std::string received;
+  auto begin = std::chrono::steady_clock::now();
+  char chunk[65536];
+  while (std::chrono::steady_clock::now() - begin < std::chrono::seconds(30)) {
+    pollfd watch{fd, POLLIN, 0};
+    if (poll(&watch, 1, 100) <= 0) continue;
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    received.append(chunk, static_cast<size_t>(n));
+    if (reader && !reader(received)) break;
+  }
+  return received;
+}
+
+// Runs CgiExec in a thread of its own on one end of a socketpair, as the
+// transaction thread does, while the test reads the other end.
+CgiRun RunCgi(const std::string &program, const std::string &arguments,
+              const std::string &scriptPath, const char *query, const std::string &data,
+              int isPost, const Reader &reader = nullptr) {
+  CgiRun run;
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return run;
+  Capture out;
+  std::thread server([&] {
+    run.result = CgiExec(pair[0], scriptPath.c_str(), program.c_str(), arguments.c_str(), query,
+                         data.c_str(), isPost);
+    shutdown(pair[0], SHUT_WR);
+  });
+  run.answer = ReadAnswer(pair[1], reader);
+  close(pair[1]);
+  server.join();
+  close(pair[0]);
+  run.log = out.Text();
+  size_t end = run.answer.find("\r\n\r\n");
+  if (end != std::string::npos) {
+    run.header = run.answer.substr(0, end + 4);
+    run.body = run.answer.substr(end + 4);
+  }
+  return run;
+}
+
+// A shell-script CGI program, run as "cgi-type = sh | /bin/sh |" runs it.
+CgiRun RunScript(const std::string &script, const char *query = nullptr,
+                 const std::string &data = "", int isPost = 0, const Reader &reader = nullptr) {
+  ScriptDir dir;
+  std::string path = dir.Write("test.sh", script);
+  return RunCgi("/bin/sh", "", path, query, data, isPost, reader);
+}
+
+void ExpectCgiHeader(const CgiRun &run) {
+  EXPECT_EQ(run.header.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << run.answer;
+  EXPECT_NE(run.header.find("\r\nContent-Type: text/html\r\n"), std::string::npos) << run.header;
+  // The program's output is ended by the closing of the connection.
+  EXPECT_EQ(run.header.find("Content-Length"), std::string::npos) << run.header;
+}
+
+int Lines(const std::string &text, const std::string &line) {
+  int count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  return count;
+}
+
+bool NoChildren() {
+  return WaitFor([] { return OwnChildren().empty(); });
+}
+
+void SetLimits(int32_t exe, int32_t io) {
+  ConfigTbl->cgi_exe_timeout = exe;
+  ConfigTbl->cgi_io_timeout = io;
+}
+
+}  // namespace
+
+TEST(CgiPieces, CommandLineQuotesProgramAndScriptPath) {
+  char *line = CgiCommandLine("C:\\cgi\\perl.exe", "-w -T", "C:\\www\\a b.pl");
+  EXPECT_STREQ(line, "\"C:\\cgi\\perl.exe\" -w -T \"C:\\www\\a b.pl\"");
+  free(line);
+  line = CgiCommandLine("/bin/sh", "", "/www/t.sh");
+  EXPECT_STREQ(line, "\"/bin/sh\"  \"/www/t.sh\"");  // empty arguments: two blanks
+  free(line);
+}
+
+TEST(CgiPieces, EnvironmentBlockForTheFourCases) {
+  auto block = [](const char *query, const char *data, int isPost) {
+    char *raw = CgiEnvironment(query, data, isPost);
+    size_t length = 0;
+    while (raw[length] || raw[length + 1]) ++length;  // up to the closing NUL pair
+    std::string text(raw, length + 2);
+    free(raw);
+    return text;
+  };
+  using namespace std::string_literals;
+  EXPECT_EQ(block("a=1&b", "x=12345", 1), "QUERY_STRING=a=1&b\0CONTENT_LENGTH=7\0\0"s);
+  EXPECT_EQ(block("a=1&b", "x=12345", 0), "QUERY_STRING=a=1&b\0CONTENT_LENGTH=0\0\0"s);
+  EXPECT_EQ(block(nullptr, "x=12345", 1), "CONTENT_LENGTH=7\0\0"s);
+  EXPECT_EQ(block(nullptr, "x=12345", 0), "CONTENT_LENGTH=0\0\0"s);
+  EXPECT_EQ(block("", "", 1), "QUERY_STRING=\0CONTENT_LENGTH=0\0\0"s);
+  std::string longQuery(3000, 'q');
+  EXPECT_EQ(block(longQuery.c_str(), "", 0), "QUERY_STRING=" + longQuery + "\0CONTENT_LENGTH=0\0\0"s);
+}
+
+TEST(CgiPieces, LookUpByLastExtensionFirstEntryWins) {
+  ConfigScope config;
+  char a[] = "cgi | /usr/bin/first | -a";
+  char b[] = "pl | /usr/bin/perl | -w";
+  char c[] = "cgi | /usr/bin/second |";
+  CgiTypeAdd(&config->cgi_type, a);
+  CgiTypeAdd(&config->cgi_type, b);
+  CgiTypeAdd(&config->cgi_type, c);
+  EXPECT_STREQ(CgiTypeProgram("/www/x.tar.cgi"), "/usr/bin/first");
+  EXPECT_STREQ(CgiTypeArguments("/www/x.tar.cgi"), "-a");
+  EXPECT_STREQ(CgiTypeProgram("\\www\\run.pl"), "/usr/bin/perl");
+  EXPECT_STREQ(CgiTypeArguments("\\www\\run.pl"), "-w");
+  EXPECT_EQ(CgiTypeProgram("/www/x.CGI"), nullptr);      // case-sensitive
+  EXPECT_EQ(CgiTypeProgram("/www.cgi/index"), nullptr);  // the last "." counts
+  EXPECT_EQ(CgiTypeArguments("/www/noextension"), nullptr);
+  EXPECT_EQ(CgiTypeProgram("/www/x.cgix"), nullptr);
+}
+
+TEST(CgiChild, ArgumentVectorAndWholeEnvironment) {
+  // Blanks split the arguments text, double quotes group and are removed;
+  // the script path is one element whatever characters it holds.
+  unit::ChildResult run = RunChild("/usr/bin/printf", "<%s>  x\t\"y  z\" \"\"",
+                                   "/www/a \"b\" c'd.cgi", EnvironmentBlock({}));
+  EXPECT_TRUE(run.ended);
+  EXPECT_EQ(run.output, "<x><y  z><></www/a \"b\" c'd.cgi>");
+
+  // env, given itself as the script, prints the environment it was started
+  // with: the block and nothing of the test process's own.
+  setenv("TARVELD_TEST_OWN", "1", 1);
+  run = RunChild("/usr/bin/env", "", "/usr/bin/env",
+                 EnvironmentBlock({"QUERY_STRING=a b", "CONTENT_LENGTH=5"}));
+  EXPECT_EQ(run.output, "QUERY_STRING=a b\nCONTENT_LENGTH=5\n");
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, RelaysOutputWithQueryAndWithout) {
+  ConfigScope config;
+  config->log_level = 5;
+  SetLimits(5000, 3000);
+  const std::string script =
+      "printf '%s|%s|%s\\n' \"${QUERY_STRING-unset}\" \"$CONTENT_LENGTH\" \"$0\"\n"
+      "echo 'Content-Type: text/plain'\n";
+  CgiRun run = RunScript(script, "a=1&b=%20", "ignored", 0);
+  EXPECT_EQ(run.result, 0);
+  ExpectCgiHeader(run);
+  EXPECT_EQ(run.body.substr(0, run.body.find('|', 10)), "a=1&b=%20|0");
+  EXPECT_NE(run.body.find("/test.sh\nContent-Type: text/plain\n"), std::string::npos) << run.body;
+  EXPECT_NE(run.log.find("[T] CgiExec() start / CgiExec.cpp:"), std::string::npos);
+  EXPECT_NE(run.log.find("[D] CGI Result sended "), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[T] CgiExec() end / CgiExec.cpp:"), std::string::npos);
+  EXPECT_EQ(run.log.find("TIMEOUT"), std::string::npos);
+
+  run = RunScript(script, "", "", 0);
+  EXPECT_EQ(run.body.substr(0, 3), "|0|");  // "?" with nothing after it
+  run = RunScript(script, nullptr, "", 0);
+  EXPECT_EQ(run.body.substr(0, 8), "unset|0|");
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, PostDataReachesTheChildWithDumps) {
+  ConfigScope config;
+  config->dump_log = 1;
+  SetLimits(5000, 3000);
+  const std::string data = "Host: x\r\n\r\nTEST=1&a=2";
+  CgiRun run = RunScript("head -c \"$CONTENT_LENGTH\"\n", nullptr, data, 1);
+  ExpectCgiHeader(run);
+  EXPECT_EQ(run.body, data);
+  EXPECT_EQ(Lines(run.log, "*** DUMP(CGI Write Data / size=21) ***"), 1) << run.log;
+
+  // An empty POST still makes one write of 0 bytes, dumped with its size.
+  run = RunScript("echo \"[$CONTENT_LENGTH]\"\n", nullptr, "", 1);
+  EXPECT_EQ(run.body, "[0]\n");
+  EXPECT_EQ(Lines(run.log, "*** DUMP(CGI Write Data / size=0) ***"), 1) << run.log;
+
+  // A GET writes nothing.
+  run = RunScript("echo \"[$CONTENT_LENGTH]\"\n", nullptr, "a=1", 0);
+  EXPECT_EQ(run.body, "[0]\n");
+  EXPECT_EQ(run.log.find("CGI Write Data"), std::string::npos);
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, LargePostReachesAReaderAndCannotHoldUpANonReader) {
+  ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
+  SetLimits(20000, 3000);
+  const std::string data(1048576, 'd');
+  CgiRun run = RunScript("head -c \"$CONTENT_LENGTH\" | wc -c\n", nullptr, data, 1);
+  EXPECT_EQ(run.body, "1048576\n");
+  EXPECT_EQ(run.log.find("Failed"), std::string::npos) << run.log;
+
+  // A child that never reads: the write stops with the run's own limit.
+  SetLimits(20000, 300);
+  run = RunScript("exec sleep 30\n", nullptr, data, 1);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.body, TimeoutText);
+  EXPECT_NE(run.log.find("[E] CGI I/O timeout! (310msec/310msec)\n"), std::string::npos) << run.log;
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, IoTimeoutCutsASilentChild) {
+  ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
+  SetLimits(5000, 1000);
+  CgiRun run = RunScript("echo started\nexec sleep 30\n");
+  EXPECT_EQ(run.result, 0);
+  ExpectCgiHeader(run);
+  EXPECT_EQ(run.body, "started\n" + TimeoutText);
+  EXPECT_NE(run.log.find("[E] CGI I/O timeout! (1010msec/"), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[I] Terminating the CGI process.\n[I] Terminated child process. ("),
+            std::string::npos)
+      << run.log;
+  EXPECT_EQ(Lines(run.log, "Terminated child process."), 1);  // no descendants
+  EXPECT_EQ(run.log.find("CGI executed time"), std::string::npos);
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, ExeTimeoutCutsAChildThatKeepsWriting) {
+  ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
+  SetLimits(300, 3000);
+  CgiRun run = RunScript("while :; do echo x; sleep 0.05; done\n");
+  ExpectCgiHeader(run);
+  ASSERT_GE(run.body.size(), TimeoutText.size());
+  EXPECT_EQ(run.body.substr(run.body.size() - TimeoutText.size()), TimeoutText);
+  std::string output = run.body.substr(0, run.body.size() - TimeoutText.size());
+  EXPECT_EQ(output.find_first_not_of("x\n"), std::string::npos) << output;
+  EXPECT_NE(run.log.find("[E] CGI EXE timeout! (310msec)\n"), std::string::npos) << run.log;
+  EXPECT_GE(Lines(run.log, "[I] Terminated child process. ("), 1);
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, ZeroAndNegativeLimitsAsWritten) {
+  ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
+  // 0: the second pass cuts the run, after at most the first pass's output.
+  SetLimits(0, 3000);
+  CgiRun run = RunScript("echo hi\nexec sleep 30\n");
+  EXPECT_TRUE(run.body == TimeoutText || run.body == "hi\n" + TimeoutText) << run.body;
+  EXPECT_NE(run.log.find("[E] CGI EXE timeout! (10msec)\n"), std::string::npos) << run.log;
+
+  // Negative: cut at the first check, before anything is relayed.
+  SetLimits(-1, 3000);
+  run = RunScript("echo hi\nexec sleep 30\n");
+  ExpectCgiHeader(run);
+  EXPECT_EQ(run.body, TimeoutText);
+  EXPECT_NE(run.log.find("[E] CGI EXE timeout! (0msec)\n"), std::string::npos) << run.log;
+
+  SetLimits(5000, -10);
+  run = RunScript("echo hi\nexec sleep 30\n");
+  EXPECT_EQ(run.body, TimeoutText);
+  EXPECT_NE(run.log.find("[E] CGI I/O timeout! (0msec/0msec)\n"), std::string::npos) << run.log;
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, MissingProgramSendsNothingAndLeavesNoZombie) {
+  ConfigScope config;
+  SetLimits(5000, 3000);
+  CgiRun run = RunCgi("/nonexistent/cgi-program", "", "/www/t.cgi", nullptr, "", 0);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.answer, "");
+  EXPECT_NE(run.log.find("[E] Failed CreateProcess() errno=2\n"), std::string::npos) << run.log;
+  EXPECT_EQ(run.log.find("CgiExec() end"), std::string::npos);
+  EXPECT_TRUE(OwnChildren().empty());
+}
+
+TEST(CgiExec, ClientGoneEndsTheRunAndTheChildIsStillReaped) {
+  ConfigScope config;
+  PlatSocketStartup();  // the server ignores SIGPIPE; its children must not
+  SetLimits(30000, 3000);
+  // The client closes as soon as it knows the child's pid: the next send
+  // fails, the run ends without terminating the child, and the child then
+  // dies writing to its closed pipe and must be reaped all the same.
+  CgiRun run = RunScript("echo $$\nwhile :; do echo x; sleep 0.02; done\n", nullptr, "", 0,
+                         [](const std::string &received) {
+                           size_t body = received.find("\r\n\r\n");
+                           return body == std::string::npos ||
+                                  received.find('\n', body + 4) == std::string::npos;
+                         });
+  EXPECT_EQ(run.result, 0);
+  EXPECT_NE(run.log.find("[E] Failed send() errno="), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos);
+  EXPECT_EQ(run.log.find("Terminat"), std::string::npos);
+  int pid = atoi(run.body.c_str());
+  ASSERT_GT(pid, 0) << run.body;
+  EXPECT_TRUE(WaitFor([pid] { return ProcessReaped(pid); }));
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirst) {
+  ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
+  SetLimits(20000, 2000);
+  // The child prints its pid, its child's and its grandchild's, then all
+  // three sleep until the I/O limit cuts the run.
+  CgiRun run = RunScript("echo $$\nsh -c 'echo $$; sleep 30 & echo $!; wait' &\nwait\n");
+  EXPECT_EQ(run.body.substr(run.body.size() - TimeoutText.size()), TimeoutText);
+  int child = 0, grandchild = 0, greatGrandchild = 0;
+  ASSERT_EQ(sscanf(run.body.c_str(), "%d %d %d", &child, &grandchild, &greatGrandchild), 3)
+      << run.body;
+  std::string expected = "[I] Terminated child process. (" + std::to_string(greatGrandchild) +
+                         ")\n[I] Terminated child process. (" + std::to_string(grandchild) +
+                         ")\n[I] Terminated child process. (" + std::to_string(child) + ")\n";
+  EXPECT_NE(run.log.find(expected), std::string::npos) << run.log;
+  EXPECT_EQ(Lines(run.log, "Terminated child process."), 3);
+  // Killed descendants are reaped too, not left as zombies.
+  EXPECT_TRUE(WaitFor([&] {
+    return ProcessReaped(child) && ProcessReaped(grandchild) && ProcessReaped(greatGrandchild);
+  }));
+  EXPECT_TRUE(NoChildren());
+}
