@@ -295,3 +295,22 @@ TEST_F(Cgi, TenRunsAtOnceAllAnswer) {
                                   "<pre>\nHost: x\r\n\n\r\n\nTEST=" + n + "\r\n\n</pre>\n"));
   }
 }
+
+// Other spellings of a CGI document's name that reach the same file must run
+// it or be refused, never send its text: a case-blind file system opens
+// "test.CGI" as test.cgi, a stream name "test.cgi::$DATA" the file itself,
+// and dot segments resolve to it.
+TEST_F(Cgi, ProgramTextIsNeverSentUnderAnotherSpelling) {
+  Start();
+  for (const char *uri : {"/test.CGI", "/TEST.cgi", "/test.cgi::$DATA", "/test.cgi/.",
+                          "/sub/../test.cgi", "/test.cgi%00.txt"}) {
+    Response response = Get(service.port(), uri);
+    EXPECT_EQ(response.body.find("run by testcgi"), std::string::npos) << uri;
+    if (response.status == 200) {
+      const std::string *type = response.Header("Content-Type");
+      ASSERT_NE(type, nullptr) << uri;
+      EXPECT_EQ(*type, "text/html") << uri;
+      EXPECT_EQ(response.Header("Content-Length"), nullptr) << uri;
+    }
+  }
+}

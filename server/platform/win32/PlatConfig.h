@@ -4,5 +4,6 @@
 
 constexpr int PLAT_MAX_PATH = 260;  // MAX_PATH: the full path buffer of a request
 constexpr char PLAT_PATH_SEPARATOR = '\\';
+constexpr bool PLAT_NAMES_IGNORE_CASE = true;  // X.CGI opens the file x.cgi
 
 #endif

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -23,9 +24,20 @@ bool IsRegularFile(int fd) {
   return _fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
 }
 
+// A ":" after the drive names a stream of the file ("x.cgi::$DATA" opens
+// x.cgi itself): such a name is not the regular file it looks like.
+bool NamesAStream(const char *path) {
+  const char *rest = (path[0] != '\0' && path[1] == ':') ? path + 2 : path;
+  return strchr(rest, ':') != nullptr;
+}
+
 }  // namespace
 
 int PlatFileOpenSequential(const char *path) {
+  if (NamesAStream(path)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return -1;
+  }
   int fd = _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL | _O_NOINHERIT);
   if (fd < 0) return -1;
   if (!IsRegularFile(fd)) {
