@@ -39,7 +39,7 @@ class Cgi : public ::testing::Test {
     dir.Write("www/silent.sh", "echo started\nexec sleep 30\n");
     dir.Write("www/ticker.sh", "while :; do echo tick; sleep 0.05; done\n");
     dir.Write("www/hello.sh", "echo hi\nexec sleep 30\n");
-    dir.Write("www/tree.sh", "echo $$\nsh -c 'echo $$; sleep 30 & echo $!; wait' &\nwait\n");
+    dir.Write("www/tree.sh", "echo $$\nsh -c 'echo $$; sleep 30 & echo $!; exec sleep 30' &\nexec sleep 30\n");
     dir.Write("www/fds.sh", "ls -l /proc/$$/fd\n");
   }
 

@@ -343,7 +343,7 @@ TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirst) {
   SetLimits(20000, 2000);
   // The child prints its pid, its child's and its grandchild's, then all
   // three sleep until the I/O limit cuts the run.
-  CgiRun run = RunScript("echo $$\nsh -c 'echo $$; sleep 30 & echo $!; wait' &\nwait\n");
+  CgiRun run = RunScript("echo $$\nsh -c 'echo $$; sleep 30 & echo $!; exec sleep 30' &\nexec sleep 30\n");
   EXPECT_EQ(run.body.substr(run.body.size() - TimeoutText.size()), TimeoutText);
   int child = 0, grandchild = 0, greatGrandchild = 0;
   ASSERT_EQ(sscanf(run.body.c_str(), "%d %d %d", &child, &grandchild, &greatGrandchild), 3)
