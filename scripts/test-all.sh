@@ -34,3 +34,6 @@ stage "fuzzers, ${FUZZ_SECONDS} s each"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTARVELD_FUZZ=ON -DTARVELD_TESTS=OFF
 cmake --build build-fuzz
 scripts/run-fuzzers.sh build-fuzz "$FUZZ_SECONDS"
+
+stage "Windows build under Wine: unit and end-to-end tests"
+scripts/test-windows.sh

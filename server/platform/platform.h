@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <ctime>
 
-#include "PlatConfig.h"  // backend constants: PLAT_MAX_PATH, PLAT_PATH_SEPARATOR
+#include "PlatConfig.h"  // backend constants: PLAT_MAX_PATH, PLAT_PATH_SEPARATOR,
+                         // PLAT_NAMES_IGNORE_CASE
 
 // ---------------------------------------------------------------- handles
 typedef intptr_t PlatSocket;            // a socket; printable as a number

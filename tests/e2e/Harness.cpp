@@ -60,6 +60,43 @@ bool PortFree(int port) {
   return free;
 }
 
+// The Wine loader that runs the binaries, or null for native binaries.
+const char *WineLoader() {
+  const char *loader = getenv("TARVELD_E2E_WINE");
+  return loader && *loader ? loader : nullptr;
+}
+
+// Adds "name port/tcp" to the Wine prefix's services database unless the
+// name is there already. Tests in parallel processes take turns by a lock.
+void AddWineService(const std::string &name, int port) {
+  const char *prefix = getenv("WINEPREFIX");
+  std::string home = getenv("HOME") ? getenv("HOME") : "/root";
+  std::string services = (prefix && *prefix ? std::string(prefix) : home + "/.wine") +
+                         "/drive_c/windows/system32/drivers/etc/services";
+  int lock = open("/tmp/tarveld-e2e-wine-services.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lock < 0) throw std::runtime_error("cannot lock the Wine services database");
+  flock(lock, LOCK_EX);  // released by the close
+  std::istringstream lines(ReadFile(services));
+  std::string line;
+  bool known = false;
+  while (!known && std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string first;
+    fields >> first;
+    known = first == name;
+  }
+  if (!known) {
+    std::ofstream out(services, std::ios::app);
+    out << name << "\t" << port << "/tcp\n";
+    out.close();
+    if (!out) {
+      close(lock);
+      throw std::runtime_error("cannot write " + services);
+    }
+  }
+  close(lock);
+}
+
 void RemoveTree(const std::string &path) {
   DIR *dir = opendir(path.c_str());
   if (dir) {
@@ -81,6 +118,44 @@ void RemoveTree(const std::string &path) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------------ Wine
+
+bool UnderWine() { return WineLoader() != nullptr; }
+
+std::string NativePath(const std::string &path) {
+  if (!UnderWine() || path.empty() || path[0] != '/') return path;
+  std::string windows = "Z:" + path;  // Wine's drive Z: is the root folder
+  for (char &c : windows)
+    if (c == '/') c = '\\';
+  return windows;
+}
+
+std::string TestCgiPath() {
+  const char *binary = getenv("TESTCGI_E2E_BIN");
+  return NativePath(binary && *binary ? binary : TESTCGI_BIN);
+}
+
+std::string ShellCgiPath() {
+  if (!UnderWine()) return "/bin/sh";
+  const char *probe = getenv("CGIPROBE_E2E_BIN");
+  if (!probe || !*probe) throw std::runtime_error("CGIPROBE_E2E_BIN names no program");
+  return NativePath(probe);
+}
+
+std::string CgiText(const std::string &linuxText) {
+  if (!UnderWine()) return linuxText;
+  std::string text;
+  for (size_t i = 0; i < linuxText.size(); ++i) {
+    if (linuxText[i] == '\r' && i + 1 < linuxText.size() && linuxText[i + 1] == '\n') continue;
+    if (linuxText[i] == '\n') text += '\r';
+    text += linuxText[i];
+  }
+  return text;
+}
+
+int AddressInUseError() { return UnderWine() ? 10048 : 98; }  // WSAEADDRINUSE, EADDRINUSE
+int NoSuchProgramError() { return UnderWine() ? 3 : 2; }  // ERROR_PATH_NOT_FOUND, ENOENT
 
 // ------------------------------------------------------------------ TempDir
 
@@ -131,6 +206,7 @@ Service::Service() {
         close(fd);
         continue;
       }
+      if (UnderWine()) AddWineService(name, port);
       name_ = name;
       port_ = port;
       lockFd_ = fd;
@@ -165,7 +241,7 @@ std::string BaseConfig(const Service &service, const std::string &root) {
     << "dump-log = off\n"
     << "access-log2 = off\n"
     << "HTTP-version = 1.0\n"
-    << "www-route = " << root << "\n"
+    << "www-route = " << NativePath(root) << "\n"
     << "default-html = index.html\n"
     << "support-method = GET\n"
     << "support-method = HEAD\n"
@@ -195,12 +271,20 @@ Server::~Server() {
 
 void Server::Start(const std::vector<std::string> &args) {
   const char *binary = getenv("TARVELD_E2E_BIN");
-  std::string program = binary ? binary : TARVELD_BIN;
+  std::string program = binary && *binary ? binary : TARVELD_BIN;
   std::vector<std::string> argv = {program};
+  if (UnderWine()) argv.insert(argv.begin(), WineLoader());
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char *> raw;
   for (std::string &arg : argv) raw.push_back(arg.data());
   raw.push_back(nullptr);
+  // The server's environment: ours, and Wine kept quiet on standard error.
+  std::vector<std::string> environment;
+  for (char **entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+  if (UnderWine() && !getenv("WINEDEBUG")) environment.emplace_back("WINEDEBUG=-all");
+  std::vector<char *> env;
+  for (std::string &entry : environment) env.push_back(entry.data());
+  env.push_back(nullptr);
 
   std::string out = dir_.Path("stdout.log");
   std::string err = dir_.Path("stderr.log");
@@ -219,7 +303,7 @@ void Server::Start(const std::vector<std::string> &args) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(raw[0], raw.data());
+    execve(raw[0], raw.data(), env.data());
     _exit(127);
   }
   status_ = -1;
@@ -242,8 +326,19 @@ bool Server::WaitForLog(const std::string &text, int timeoutMs, int count) const
   }
 }
 
-std::string Server::Stdout() const { return ReadFile(dir_.Path("stdout.log")); }
-std::string Server::Stderr() const { return ReadFile(dir_.Path("stderr.log")); }
+// A Windows program's console streams are in text mode: every line feed
+// goes out as CR LF. The tests read lines as this machine writes them.
+static std::string ConsoleText(const std::string &raw) {
+  if (!UnderWine()) return raw;
+  std::string text;
+  text.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i)
+    if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) text += raw[i];
+  return text;
+}
+
+std::string Server::Stdout() const { return ConsoleText(ReadFile(dir_.Path("stdout.log"))); }
+std::string Server::Stderr() const { return ConsoleText(ReadFile(dir_.Path("stderr.log"))); }
 
 void Server::Signal(int sig) const {
   if (pid_ > 0 && status_ == -1) kill(pid_, sig);

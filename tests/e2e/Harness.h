@@ -1,5 +1,11 @@
 // End-to-end harness: runs the real server binary in a temporary folder with
 // a temporary configuration, talks to it over 127.0.0.1 and reads its console.
+//
+// The binaries are build/tarveld and build/testcgi unless TARVELD_E2E_BIN and
+// TESTCGI_E2E_BIN name others. When TARVELD_E2E_WINE names the Wine loader,
+// they are Windows programs run through it (in the prefix of WINEPREFIX):
+// paths in their configurations are then Windows paths (NativePath), and
+// the cases that need Linux alone (most signals, /proc) are skipped.
 #ifndef TARVELD_E2E_HARNESS_H
 #define TARVELD_E2E_HARNESS_H
 
@@ -10,6 +16,32 @@
 #include <vector>
 
 namespace e2e {
+
+// Whether the server under test is a Windows program run under Wine.
+bool UnderWine();
+// A path of this machine as the server sees it: unchanged natively, the
+// Windows form under Wine (/tmp/x/www -> Z:\tmp\x\www).
+std::string NativePath(const std::string &path);
+// The test CGI program's path, as the server sees it.
+std::string TestCgiPath();
+// The program that runs the tests' ".sh" CGI scripts: /bin/sh, or under
+// Wine the Windows stand-in named by CGIPROBE_E2E_BIN, which acts by the
+// script's name (silent, hello, linger, ticker, tree).
+std::string ShellCgiPath();
+// What a CGI program writes on standard output, given as the Linux build's
+// program writes it: under Wine the program's streams are in text mode, so a
+// CR LF it reads arrives as LF and every LF it writes leaves as CR LF.
+std::string CgiText(const std::string &linuxText);
+// The socket interface's error number for an address already in use.
+int AddressInUseError();
+// The last error of a process creation whose program does not exist.
+int NoSuchProgramError();
+
+// Skips the rest of a test that cannot run against a Windows build.
+#define E2E_SKIP_UNDER_WINE(reason) \
+  do {                              \
+    if (::e2e::UnderWine()) GTEST_SKIP() << "under Wine: " << (reason); \
+  } while (0)
 
 // A temporary folder, removed with everything in it at the end of the test.
 class TempDir {
@@ -30,7 +62,8 @@ class TempDir {
 };
 
 // A service name from the services database whose port is free on 127.0.0.1,
-// held for this test alone (a lock file keeps parallel tests apart).
+// held for this test alone (a lock file keeps parallel tests apart). Under
+// Wine the name is added to the prefix's own services database as well.
 class Service {
  public:
   Service();
@@ -66,7 +99,7 @@ class Server {
   bool WaitForLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
   std::string Stdout() const;
   std::string Stderr() const;
-  void Signal(int sig) const;
+  void Signal(int sig) const;  // under Wine, SIGINT arrives as Ctrl+C
   // Waits for the process to end; its exit status (0-255), 128 + signal when
   // a signal ended it, or -1 when it is still running at the time-out.
   int WaitExit(int timeoutMs = 10000);

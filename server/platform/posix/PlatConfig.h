@@ -4,5 +4,6 @@
 
 constexpr int PLAT_MAX_PATH = 4096;       // bytes of a full path buffer
 constexpr char PLAT_PATH_SEPARATOR = '/';
+constexpr bool PLAT_NAMES_IGNORE_CASE = false;  // file names differ by case
 
 #endif

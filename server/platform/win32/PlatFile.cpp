@@ -1,0 +1,72 @@
+// Win32 backend of document files: runtime descriptors opened read-only,
+// binary, with the sequential-access hint, for regular disk files only (a
+// device name such as NUL or CON opens a device, which is refused). Nothing
+// is inheritable, so no CGI child started meanwhile holds a document open.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+bool IsRegularFile(int fd) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) return false;
+  struct _stat64 info;
+  return _fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+}
+
+// A ":" after the drive names a stream of the file ("x.cgi::$DATA" opens
+// x.cgi itself): such a name is not the regular file it looks like.
+bool NamesAStream(const char *path) {
+  const char *rest = (path[0] != '\0' && path[1] == ':') ? path + 2 : path;
+  return strchr(rest, ':') != nullptr;
+}
+
+}  // namespace
+
+int PlatFileOpenSequential(const char *path) {
+  if (NamesAStream(path)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return -1;
+  }
+  int fd = _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL | _O_NOINHERIT);
+  if (fd < 0) return -1;
+  if (!IsRegularFile(fd)) {
+    _close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return fd;
+}
+
+int PlatFileRead(int fd, void *buffer, uint32_t length) {
+  unsigned wanted = length > INT_MAX ? INT_MAX : length;
+  return _read(fd, buffer, wanted);
+}
+
+int PlatFileClose(int fd) { return _close(fd) == 0 ? 0 : -1; }
+
+// "N": the stream's handle is not inheritable either.
+int PlatFileStreamSize(const char *path, int64_t *size) {
+  FILE *stream = fopen(path, "rbN");
+  if (!stream) return -1;
+  int result = -1;
+  if (_fseeki64(stream, 0, SEEK_END) == 0) {
+    __int64 end = _ftelli64(stream);
+    if (end >= 0) {
+      *size = end;
+      result = 0;
+    }
+  }
+  fclose(stream);
+  return result;
+}

@@ -1,0 +1,140 @@
+// Win32 backend of the socket interface: Windows Sockets 2, with the host,
+// protocol and services databases of the socket interface itself. Every
+// socket is made non-inheritable, so that no CGI child started meanwhile
+// holds the listening socket or another client's connection.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+const int PLAT_AF_UNIX = AF_UNIX;
+const int PLAT_AF_INET = AF_INET;
+const int PLAT_AF_INET6 = AF_INET6;
+const int PLAT_AF_IPX = AF_IPX;
+const int PLAT_SOCK_STREAM = SOCK_STREAM;
+const int PLAT_SOCK_DGRAM = SOCK_DGRAM;
+const int PLAT_SOCK_RAW = SOCK_RAW;
+const int PLAT_SOCK_RDM = SOCK_RDM;
+const int PLAT_SOCK_SEQPACKET = SOCK_SEQPACKET;
+
+namespace {
+
+SOCKET Native(PlatSocket sock) { return static_cast<SOCKET>(sock); }
+PlatSocket Plat(SOCKET sock) {
+  return sock == INVALID_SOCKET ? PLAT_INVALID_SOCKET : static_cast<PlatSocket>(sock);
+}
+
+}  // namespace
+
+int PlatSocketStartup() {
+  WSADATA data;
+  int rc = WSAStartup(MAKEWORD(2, 0), &data);
+  if (rc != 0) {
+    SetLastError(static_cast<DWORD>(rc));  // WSAStartup reports by its result
+    return -1;
+  }
+  return 0;
+}
+
+void PlatSocketCleanup() { WSACleanup(); }
+
+int PlatGetHostName(char *buffer, int length) {
+  return gethostname(buffer, length) == 0 ? 0 : -1;
+}
+
+int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
+  struct hostent *host = gethostbyname(name);
+  if (!host) return -1;
+  if (!host->h_addr_list[0]) {
+    WSASetLastError(WSANO_DATA);
+    return -1;
+  }
+  entry->addressLength = host->h_length;
+  entry->firstAddress = reinterpret_cast<const unsigned char *>(host->h_addr_list[0]);
+  return 0;
+}
+
+int PlatGetProtoByName(const char *name, int *number) {
+  struct protoent *protocol = getprotobyname(name);
+  if (!protocol) return -1;
+  *number = protocol->p_proto;
+  return 0;
+}
+
+int PlatGetServByName(const char *name, const char *protocol, uint16_t *portNetOrder) {
+  struct servent *service = getservbyname(name, protocol);
+  if (!service) return -1;
+  *portNetOrder = static_cast<uint16_t>(service->s_port);
+  return 0;
+}
+
+// socket() as WSASocket with its own defaults (overlapped-capable), and
+// not inheritable.
+PlatSocket PlatSocketCreate(int domain, int type, int protocol) {
+  return Plat(WSASocketA(domain, type, protocol, nullptr, 0,
+                         WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+}
+
+int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
+                       const unsigned char address[4]) {
+  struct sockaddr_in local;
+  memset(&local, 0, sizeof local);
+  local.sin_family = static_cast<ADDRESS_FAMILY>(family);
+  local.sin_port = portNetOrder;
+  memcpy(&local.sin_addr, address, 4);
+  return bind(Native(sock), reinterpret_cast<struct sockaddr *>(&local), sizeof local) == 0
+             ? 0
+             : -1;
+}
+
+int PlatSocketListen(PlatSocket sock, int backlog) {
+  return listen(Native(sock), backlog) == 0 ? 0 : -1;
+}
+
+int PlatSocketClose(PlatSocket sock) { return closesocket(Native(sock)) == 0 ? 0 : -1; }
+
+int PlatSocketShutdown(PlatSocket sock) {
+  return shutdown(Native(sock), SD_BOTH) == 0 ? 0 : -1;
+}
+
+int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds) {
+  if (seconds < 0 || microseconds < 0) {
+    WSASetLastError(WSAEINVAL);
+    return -1;
+  }
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Native(sock), &readable);
+  struct timeval timeout;
+  timeout.tv_sec = seconds;
+  timeout.tv_usec = microseconds;
+  // The first argument is ignored by Windows Sockets.
+  return select(0, &readable, nullptr, nullptr, &timeout);
+}
+
+PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress) {
+  struct sockaddr_in peer;
+  int length = sizeof peer;
+  memset(&peer, 0, sizeof peer);
+  SOCKET accepted = accept(Native(listener), reinterpret_cast<struct sockaddr *>(&peer), &length);
+  if (accepted == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
+  // The accepted socket is kept from CGI children as well.
+  if (!SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0)) {
+    int error = static_cast<int>(GetLastError());
+    closesocket(accepted);
+    WSASetLastError(error);
+    return PLAT_INVALID_SOCKET;
+  }
+  *peerAddress = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+  return Plat(accepted);
+}
+
+int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
+  return recv(Native(sock), static_cast<char *>(buffer), length, 0);
+}
+
+int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
+  return send(Native(sock), static_cast<const char *>(buffer), length, 0);
+}

@@ -1,0 +1,98 @@
+// A CGI program of the end-to-end tests for the Windows build, standing in
+// for the small shell scripts that the Linux build runs with /bin/sh. The
+// server starts it with a script's path as the last argument; the script's
+// name chooses what it does:
+//   silent  writes "started", then stays silent
+//   hello   writes "hi", then stays silent
+//   ticker  writes "tick" every 50 ms
+//   linger  writes "started", ends 8 seconds later
+//   tree    writes its process id, starts a child that writes its own id,
+//           starts a grandchild and writes that one's id; all three wait
+// Nothing it does lasts longer than 30 seconds.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const DWORD LIFETIME_MS = 30000;
+
+void Say(const char *text) {
+  printf("%s\n", text);
+  fflush(stdout);
+}
+
+// The script's name without folder and extension.
+std::string Mode(const char *scriptPath) {
+  std::string name = scriptPath;
+  size_t slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// Starts this program again with one argument, sharing standard output.
+bool StartSelf(const char *argument, PROCESS_INFORMATION *process) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string commandLine = std::string("\"") + self + "\" " + argument;
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  return CreateProcessA(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, process) != 0;
+}
+
+// Writes its id, starts the next generation (if any) and waits for it.
+void Generation(const char *next) {
+  printf("%lu\n", GetCurrentProcessId());
+  fflush(stdout);
+  PROCESS_INFORMATION process;
+  if (next && StartSelf(next, &process)) {
+    if (strcmp(next, "--leaf") == 0) {
+      printf("%lu\n", process.dwProcessId);  // the leaf itself stays silent
+      fflush(stdout);
+    }
+    WaitForSingleObject(process.hProcess, LIFETIME_MS);
+    return;
+  }
+  Sleep(LIFETIME_MS);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) return 2;
+  std::string mode = argv[1][0] == '-' ? argv[1] : Mode(argv[argc - 1]);
+  if (mode == "silent") {
+    Say("started");
+    Sleep(LIFETIME_MS);
+  } else if (mode == "hello") {
+    Say("hi");
+    Sleep(LIFETIME_MS);
+  } else if (mode == "linger") {
+    Say("started");
+    Sleep(8000);
+  } else if (mode == "ticker") {
+    for (DWORD waited = 0; waited < LIFETIME_MS; waited += 50) {
+      Say("tick");
+      Sleep(50);
+    }
+  } else if (mode == "tree") {
+    Generation("--middle");
+  } else if (mode == "--middle") {
+    Generation("--leaf");
+  } else if (mode == "--leaf") {
+    Sleep(LIFETIME_MS);
+  } else {
+    Say("unknown script");
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,578 @@
+// The Win32 backend of the platform layer, checked against the system
+// itself: what the server relies on of each call, and the mends (nothing the
+// server opens is inherited by a CGI child, bounded pipe writes).
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+bool Inheritable(HANDLE handle) {
+  DWORD flags = 0;
+  EXPECT_TRUE(GetHandleInformation(handle, &flags)) << GetLastError();
+  return (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
+bool Inheritable(PlatHandle handle) { return Inheritable(reinterpret_cast<HANDLE>(handle)); }
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    for (int i = 0; i < 1000 && path_.empty(); ++i) {
+      std::string candidate = std::string(base) + "tarveld-w32-" +
+                              std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
+      if (CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
+    }
+  }
+  ~TempFolder() {
+    for (const std::string &file : files_) DeleteFileA(file.c_str());
+    for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) RemoveDirectoryA(it->c_str());
+    RemoveDirectoryA(path_.c_str());
+  }
+  const std::string &path() const { return path_; }
+  std::string Write(const std::string &name, const std::string &content) {
+    std::string full = path_ + "\\" + name;
+    FILE *file = fopen(full.c_str(), "wb");
+    if (file) {
+      fwrite(content.data(), 1, content.size(), file);
+      fclose(file);
+    }
+    files_.push_back(full);
+    return full;
+  }
+  std::string Mkdir(const std::string &name) {
+    std::string full = path_ + "\\" + name;
+    CreateDirectoryA(full.c_str(), nullptr);
+    folders_.push_back(full);
+    return full;
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+  std::vector<std::string> folders_;
+};
+
+// The child program of the process tests, built beside this one.
+std::string ProbeProgram() {
+  char self[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string path(self, length);
+  return path.substr(0, path.find_last_of("\\/") + 1) + "child_probe.exe";
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ sockets
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(PlatSocketStartup(), 0); }
+  void TearDown() override { PlatSocketCleanup(); }
+
+  // A listener on 127.0.0.1 at a port the system picks.
+  PlatSocket Listen(uint16_t *port) {
+    PlatSocket listener = PlatSocketCreate(PLAT_AF_INET, PLAT_SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(listener, PLAT_INVALID_SOCKET) << PlatSocketLastError();
+    const unsigned char loopback[4] = {127, 0, 0, 1};
+    EXPECT_EQ(PlatSocketBindIPv4(listener, PLAT_AF_INET, 0, loopback), 0);
+    EXPECT_EQ(PlatSocketListen(listener, 4), 0);
+    sockaddr_in local{};
+    int length = sizeof local;
+    getsockname(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr *>(&local), &length);
+    *port = local.sin_port;
+    return listener;
+  }
+
+  SOCKET Connect(uint16_t port) {
+    SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = port;
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&peer), sizeof peer), 0);
+    return client;
+  }
+};
+
+TEST_F(SocketTest, ListeningAndAcceptedSocketsAreNotInheritable) {
+  uint16_t port = 0;
+  PlatSocket listener = Listen(&port);
+  EXPECT_FALSE(Inheritable(reinterpret_cast<HANDLE>(listener)));
+  SOCKET client = Connect(port);
+  ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
+  uint32_t peer = 0;
+  PlatSocket accepted = PlatSocketAccept(listener, &peer);
+  ASSERT_NE(accepted, PLAT_INVALID_SOCKET) << PlatSocketLastError();
+  EXPECT_FALSE(Inheritable(reinterpret_cast<HANDLE>(accepted)));
+  EXPECT_EQ(peer, htonl(INADDR_LOOPBACK));
+  closesocket(client);
+  PlatSocketClose(accepted);
+  PlatSocketClose(listener);
+}
+
+TEST_F(SocketTest, WaitReadableTimesOutRefusesNegativeTimesAndSeesData) {
+  uint16_t port = 0;
+  PlatSocket listener = Listen(&port);
+  EXPECT_EQ(PlatSocketWaitReadable(listener, 0, 0), 0);
+  EXPECT_EQ(PlatSocketWaitReadable(listener, 0, 20000), 0);
+  EXPECT_LT(PlatSocketWaitReadable(listener, -1, 0), 0);
+  EXPECT_EQ(PlatSocketLastError(), WSAEINVAL);
+  EXPECT_LT(PlatSocketWaitReadable(listener, 0, -1), 0);
+
+  SOCKET client = Connect(port);
+  ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
+  uint32_t peer = 0;
+  PlatSocket accepted = PlatSocketAccept(listener, &peer);
+  ASSERT_NE(accepted, PLAT_INVALID_SOCKET);
+  send(client, "ping", 4, 0);
+  ASSERT_GT(PlatSocketWaitReadable(accepted, 5, 0), 0);
+  char buffer[8] = {};
+  EXPECT_EQ(PlatSocketRecv(accepted, buffer, sizeof buffer), 4);
+  EXPECT_STREQ(buffer, "ping");
+  EXPECT_EQ(PlatSocketSend(accepted, "pong", 4), 4);
+  closesocket(client);
+  // A peer that is gone costs an error result, never the process.
+  for (int i = 0; i < 50 && PlatSocketSend(accepted, "x", 1) == 1; ++i) Sleep(10);
+  EXPECT_EQ(PlatSocketSend(accepted, "x", 1), -1);
+  PlatSocketClose(accepted);
+  PlatSocketClose(listener);
+}
+
+TEST_F(SocketTest, DatabasesResolveLoopbackTcpAndAKnownService) {
+  PlatHostEntry host{};
+  ASSERT_EQ(PlatGetHostByName("127.0.0.1", &host), 0);
+  EXPECT_EQ(host.addressLength, 4);
+  EXPECT_EQ(memcmp(host.firstAddress, "\x7f\x00\x00\x01", 4), 0);
+  int protocol = 0;
+  ASSERT_EQ(PlatGetProtoByName("tcp", &protocol), 0);
+  EXPECT_EQ(protocol, 6);
+  uint16_t port = 0;
+  ASSERT_EQ(PlatGetServByName("http", "tcp", &port), 0);
+  EXPECT_EQ(port, htons(80));
+  EXPECT_EQ(PlatGetServByName("8080", "tcp", &port), -1);  // never read as a number
+  EXPECT_NE(PlatSocketLastError(), 0);
+}
+
+// ------------------------------------------------------------------ threads
+
+namespace {
+
+struct ThreadProbe {
+  std::atomic<int> runs{0};
+  std::atomic<uint32_t> seenId{0};
+  HANDLE release = nullptr;  // a running probe waits for it, if set
+};
+
+uint32_t Probe(void *parameter) {
+  ThreadProbe *probe = static_cast<ThreadProbe *>(parameter);
+  probe->seenId = PlatCurrentThreadId();
+  if (probe->release) WaitForSingleObject(probe->release, 10000);
+  ++probe->runs;
+  return 7;
+}
+
+bool WaitForRuns(const ThreadProbe &probe, int runs) {
+  for (int i = 0; i < 1000 && probe.runs < runs; ++i) Sleep(5);
+  return probe.runs == runs;
+}
+
+}  // namespace
+
+TEST(ThreadTest, RunsOnlyAfterResumeWithTheIdentifierItWasGiven) {
+  ThreadProbe probe;
+  uint32_t id = 0;
+  PlatThread thread = PlatThreadCreateSuspended(Probe, &probe, &id);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_NE(id, 0u);
+  Sleep(50);
+  EXPECT_EQ(probe.runs, 0);
+  EXPECT_EQ(PlatThreadResume(thread), 1u);  // the previous suspend count
+  ASSERT_TRUE(WaitForRuns(probe, 1));
+  EXPECT_EQ(probe.seenId, id);
+  EXPECT_NE(PlatCurrentThreadId(), id);
+  EXPECT_EQ(PlatThreadClose(thread), 0);
+}
+
+TEST(ThreadTest, EndedWhileSuspendedItNeverRunsAndCannotBeResumed) {
+  ThreadProbe probe;
+  uint32_t id = 0;
+  PlatThread thread = PlatThreadCreateSuspended(Probe, &probe, &id);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(PlatThreadTerminate(thread, 0), 0);
+  EXPECT_EQ(PlatThreadResume(thread), 0xFFFFFFFFu);
+  Sleep(50);
+  EXPECT_EQ(probe.runs, 0);
+  EXPECT_EQ(PlatThreadClose(thread), 0);
+}
+
+TEST(ThreadTest, ARunningThreadIsNotInterruptedAndOutlivesItsHandle) {
+  ThreadProbe probe;
+  probe.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  uint32_t id = 0;
+  PlatThread thread = PlatThreadCreateSuspended(Probe, &probe, &id);
+  ASSERT_NE(thread, nullptr);
+  PlatThreadResume(thread);
+  for (int i = 0; i < 1000 && probe.seenId == 0; ++i) Sleep(5);
+  EXPECT_EQ(PlatThreadTerminate(thread, 0), 0);
+  EXPECT_EQ(PlatThreadClose(thread), 0);  // the thread still holds its record
+  SetEvent(probe.release);
+  EXPECT_TRUE(WaitForRuns(probe, 1));
+  CloseHandle(probe.release);
+}
+
+// ------------------------------------------------------------------ locks, system
+
+TEST(SystemTest, LockVersionTimeAndUnlink) {
+  PlatLock lock = nullptr;
+  ASSERT_EQ(PlatLockInit(&lock), 0);
+  PlatLockEnter(lock);
+  PlatLockEnter(lock);  // a critical section may be entered again by its owner
+  PlatLockLeave(lock);
+  PlatLockLeave(lock);
+
+  PlatVersion version{};
+  ASSERT_EQ(PlatVersionQuery(&version), 0);
+  EXPECT_GE(version.majorVersion, 5u);
+  EXPECT_EQ(version.platformId, static_cast<uint32_t>(VER_PLATFORM_WIN32_NT));
+
+  struct tm utc {};
+  PlatUtcTime(86400 * 365 + 3661, &utc);  // 1971-01-01 01:01:01
+  EXPECT_EQ(utc.tm_year, 71);
+  EXPECT_EQ(utc.tm_yday, 0);
+  EXPECT_EQ(utc.tm_hour, 1);
+  EXPECT_EQ(utc.tm_sec, 1);
+
+  TempFolder folder;
+  std::string file = folder.Write("stop.flag", "");
+  std::string sub = folder.Mkdir("stop.dir");
+  EXPECT_EQ(PlatUnlink(file.c_str()), 0);
+  EXPECT_EQ(PlatUnlink(file.c_str()), -1);  // gone
+  EXPECT_EQ(PlatUnlink(sub.c_str()), -1);   // never a folder
+}
+
+// ------------------------------------------------------------------ console
+
+namespace {
+
+int FirstHandler(uint32_t) { return 1; }
+int SecondHandler(uint32_t) { return 1; }
+
+}  // namespace
+
+// Delivery itself needs a console that Wine's headless one cannot signal;
+// the end-to-end tests deliver Ctrl+C to the server through SIGINT.
+TEST(ConsoleTest, HandlersAreAddedAndRemovedByTheirOwnRoutines) {
+  ASSERT_EQ(PlatSetCtrlHandler(FirstHandler, 1), 0);
+  ASSERT_EQ(PlatSetCtrlHandler(SecondHandler, 1), 0);
+  EXPECT_EQ(PlatSetCtrlHandler(SecondHandler, 0), 0);
+  EXPECT_EQ(PlatSetCtrlHandler(SecondHandler, 0), -1);  // not registered any more
+  EXPECT_EQ(PlatSetCtrlHandler(FirstHandler, 0), 0);
+  // Slots are freed for reuse: more registrations than slots, in turn.
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(PlatSetCtrlHandler(FirstHandler, 1), 0) << i;
+    ASSERT_EQ(PlatSetCtrlHandler(FirstHandler, 0), 0) << i;
+  }
+  // Without removal the slots run out, and the failure says so.
+  int added = 0;
+  while (added < 100 && PlatSetCtrlHandler(SecondHandler, 1) == 0) ++added;
+  EXPECT_LT(added, 100);
+  EXPECT_EQ(PlatLastError(), static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+  for (int i = 0; i < added; ++i) EXPECT_EQ(PlatSetCtrlHandler(SecondHandler, 0), 0);
+}
+
+// ------------------------------------------------------------------ paths and files
+
+TEST(PathTest, FullPathIsLexicalAndReportsTheSizeItNeeds) {
+  char buffer[PLAT_MAX_PATH];
+  ASSERT_GT(PlatFullPath("C:\\www\\..\\secret.txt", buffer, sizeof buffer), 0u);
+  EXPECT_STREQ(buffer, "C:\\secret.txt");
+  PlatFullPath("C:\\www\\docs\\.\\\\a.html", buffer, sizeof buffer);
+  EXPECT_STREQ(buffer, "C:\\www\\docs\\a.html");
+  PlatFullPath("C:\\..\\..\\x", buffer, sizeof buffer);
+  EXPECT_STREQ(buffer, "C:\\x");
+  PlatFullPath("C:/www/a.html", buffer, sizeof buffer);
+  EXPECT_STREQ(buffer, "C:\\www\\a.html");
+
+  char cwd[MAX_PATH];
+  GetCurrentDirectoryA(sizeof cwd, cwd);
+  uint32_t length = PlatFullPath("relative.txt", buffer, sizeof buffer);
+  std::string expected = std::string(cwd) + (cwd[strlen(cwd) - 1] == '\\' ? "" : "\\") +
+                         "relative.txt";
+  EXPECT_EQ(std::string(buffer), expected);
+  EXPECT_EQ(length, expected.size());
+
+  // Too small a buffer: the size needed, NUL included, and nothing written.
+  char small[8];
+  memcpy(small, "intact", 7);
+  uint32_t needed = PlatFullPath("C:\\www\\a.html", small, sizeof small);
+  int error = PlatLastError();
+  EXPECT_EQ(needed, 14u);
+  EXPECT_EQ(error, static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_STREQ(small, "intact");
+  // A name beyond MAX_PATH is refused by the ANSI call or reported as too
+  // long; the buffer is never filled.
+  std::string longPath = "C:\\" + std::string(300, 'a');
+  memcpy(buffer, "untouched", 10);
+  uint32_t result = PlatFullPath(longPath.c_str(), buffer, sizeof buffer);
+  EXPECT_TRUE(result == 0 || result == longPath.size() + 1) << result;
+  EXPECT_STREQ(buffer, "untouched");
+}
+
+TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
+  TempFolder folder;
+  const std::string content = "line one\r\nline two\n\x1a tail";
+  std::string file = folder.Write("doc.bin", content);
+  std::string sub = folder.Mkdir("docs");
+
+  int fd = PlatFileOpenSequential(file.c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(Inheritable(reinterpret_cast<HANDLE>(_get_osfhandle(fd))));
+  char buffer[64];
+  int got = PlatFileRead(fd, buffer, sizeof buffer);  // no text translation
+  ASSERT_EQ(got, static_cast<int>(content.size()));
+  EXPECT_EQ(std::string(buffer, got), content);
+  EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 0);
+  EXPECT_EQ(PlatFileClose(fd), 0);
+
+  int64_t size = -1;
+  ASSERT_EQ(PlatFileStreamSize(file.c_str(), &size), 0);
+  EXPECT_EQ(size, static_cast<int64_t>(content.size()));
+
+  int opened = PlatFileOpenSequential(sub.c_str());
+  int error = PlatLastError();
+  EXPECT_EQ(opened, -1);
+  EXPECT_NE(error, 0);
+  std::string missing = folder.path() + "\\missing.html";
+  opened = PlatFileOpenSequential(missing.c_str());
+  error = PlatLastError();
+  EXPECT_EQ(opened, -1);
+  EXPECT_EQ(error, static_cast<int>(ERROR_FILE_NOT_FOUND));
+  // A device name opens a device wherever it stands: refused.
+  EXPECT_EQ(PlatFileOpenSequential((folder.path() + "\\NUL").c_str()), -1);
+  EXPECT_EQ(PlatFileOpenSequential("CON"), -1);
+}
+
+// ------------------------------------------------------------------ pipes and processes
+
+TEST(PipeTest, DuplicateIsNotInheritablePeekIsCappedWritesDoNotWait) {
+  PlatHandle readEnd = PLAT_INVALID_HANDLE, writeEnd = PLAT_INVALID_HANDLE;
+  ASSERT_EQ(PlatPipeCreate(&readEnd, &writeEnd, 1, 1024), 0);
+  EXPECT_TRUE(Inheritable(readEnd));
+  EXPECT_TRUE(Inheritable(writeEnd));
+  PlatHandle serverEnd = PLAT_INVALID_HANDLE;
+  ASSERT_EQ(PlatHandleDuplicate(writeEnd, &serverEnd), 0);
+  EXPECT_FALSE(Inheritable(serverEnd));
+  ASSERT_EQ(PlatHandleClose(writeEnd), 0);
+  EXPECT_EQ(PlatHandleClose(PLAT_INVALID_HANDLE), 0);
+
+  uint32_t available = 99;
+  ASSERT_EQ(PlatPipePeek(readEnd, 1024, &available), 0);
+  EXPECT_EQ(available, 0u);
+
+  uint32_t done = 0;
+  ASSERT_EQ(PlatHandleWrite(serverEnd, "0123456789", 10, &done), 0);
+  EXPECT_EQ(done, 10u);
+  ASSERT_EQ(PlatPipePeek(readEnd, 4, &available), 0);
+  EXPECT_EQ(available, 4u);
+  ASSERT_EQ(PlatPipePeek(readEnd, 1024, &available), 0);
+  EXPECT_EQ(available, 10u);
+  char buffer[16] = {};
+  ASSERT_EQ(PlatHandleRead(readEnd, buffer, available, &done), 0);
+  EXPECT_EQ(std::string(buffer, done), "0123456789");
+
+  // Nobody reads: a non-blocking write takes what fits and returns. Should
+  // it wait instead, the pipe is drained here so that the test still ends.
+  ASSERT_EQ(PlatHandleSetNonBlocking(serverEnd), 0);
+  std::string big(1 << 20, 'x');
+  uint32_t total = 0;
+  int failures = 0;
+  std::atomic<bool> finished{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 8; ++i) {
+      uint32_t written = 0;
+      if (PlatHandleWrite(serverEnd, big.data(), static_cast<uint32_t>(big.size()), &written) != 0)
+        ++failures;
+      total += written;
+    }
+    finished = true;
+  });
+  for (int i = 0; i < 500 && !finished; ++i) Sleep(10);
+  bool returnedAtOnce = finished;
+  std::vector<char> drain(65536);
+  while (!finished) {
+    uint32_t waiting = 0;
+    if (PlatPipePeek(readEnd, 65536, &waiting) == 0 && waiting > 0)
+      PlatHandleRead(readEnd, drain.data(), waiting, &done);
+    else
+      Sleep(1);
+  }
+  writer.join();
+  ASSERT_TRUE(returnedAtOnce);
+  EXPECT_EQ(failures, 0);
+  EXPECT_LT(total, 8u * big.size());
+  ASSERT_EQ(PlatPipePeek(readEnd, 1024, &available), 0);
+  EXPECT_EQ(available, total > 1024 ? 1024u : total);
+  PlatHandleClose(serverEnd);
+  PlatHandleClose(readEnd);
+}
+
+namespace {
+
+// One run of the probe with pipes for its standard input and output, made
+// as the CGI layer makes them.
+struct Child {
+  PlatHandle inRead = PLAT_INVALID_HANDLE, inWrite = PLAT_INVALID_HANDLE;
+  PlatHandle outRead = PLAT_INVALID_HANDLE, outWrite = PLAT_INVALID_HANDLE;
+  PlatProcessInfo info{};
+  int Start(const char *environment, const std::string &arguments,
+            const std::string &program = ProbeProgram()) {
+    if (PlatPipeCreate(&inRead, &inWrite, 1, 1024) != 0) return -1;
+    if (PlatPipeCreate(&outRead, &outWrite, 1, 1024) != 0) return -1;
+    PlatHandle copy;
+    PlatHandleDuplicate(inWrite, &copy);
+    PlatHandleClose(inWrite);
+    inWrite = copy;
+    PlatHandleDuplicate(outRead, &copy);
+    PlatHandleClose(outRead);
+    outRead = copy;
+    std::string script = "C:\\www dir\\a b.cgi";
+    std::string commandLine = "\"" + program + "\" " + arguments + " \"" + script + "\"";
+    PlatProcessStart start{};
+    start.program = program.c_str();
+    start.commandLine = commandLine.c_str();
+    start.arguments = arguments.c_str();
+    start.scriptPath = script.c_str();
+    start.environment = environment;
+    start.stdIn = inRead;
+    start.stdOut = outWrite;
+    return PlatProcessCreate(&start, &info);
+  }
+  // Reads the output until the child has ended and the pipe is empty.
+  std::string Output(uint32_t *exitCode) {
+    std::string text;
+    for (int i = 0; i < 1000; ++i) {
+      uint32_t available = 0;
+      if (PlatPipePeek(outRead, 1024, &available) != 0) break;
+      if (available > 0) {
+        char buffer[1024];
+        uint32_t done = 0;
+        if (PlatHandleRead(outRead, buffer, available, &done) != 0) break;
+        text.append(buffer, done);
+        continue;
+      }
+      if (PlatProcessExitCode(info.process, exitCode) != 0 || *exitCode != PLAT_STILL_ACTIVE)
+        break;
+      Sleep(10);
+    }
+    return text;
+  }
+  ~Child() {
+    for (PlatHandle h : {inRead, inWrite, outRead, outWrite, info.thread}) PlatHandleClose(h);
+    if (info.process) PlatProcessClose(info.process);
+  }
+};
+
+}  // namespace
+
+TEST(ProcessTest, ChildGetsTheEnvironmentBlockAloneAndItsCommandLine) {
+  _putenv_s("TARVELD_SERVER_ONLY", "1");  // the server's own: never passed on
+  Child child;
+  static const char environment[] = "QUERY_STRING=a=1&b\0CONTENT_LENGTH=0\0";
+  ASSERT_EQ(child.Start(environment, "-x"), 0) << PlatLastError() << " " << ProbeProgram();
+  _putenv_s("TARVELD_SERVER_ONLY", "");
+  EXPECT_NE(child.info.processId, 0u);
+  uint32_t code = PLAT_STILL_ACTIVE;
+  std::string out = child.Output(&code);
+  EXPECT_EQ(code, 3u);
+  // Text mode: every line ends in CR LF.
+  EXPECT_NE(out.find("ARGC=3\r\nARG=-x\r\nARG=C:\\www dir\\a b.cgi\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ENV=QUERY_STRING=a=1&b\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ENV=CONTENT_LENGTH=0\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("TARVELD_SERVER_ONLY"), std::string::npos) << out;
+}
+
+TEST(ProcessTest, MissingProgramFailsWithTheSystemsReason) {
+  Child child;
+  int started = child.Start("A=1\0", "", "Z:\\no\\such\\program.exe");
+  int error = PlatLastError();
+  EXPECT_EQ(started, -1);
+  EXPECT_NE(error, 0);
+}
+
+// ------------------------------------------------------------------ snapshot
+
+namespace {
+
+PlatSystemInfoQuery LoadQuery() {
+  void *ntdll = PlatLibraryLoad("ntdll.dll");
+  if (!ntdll) return nullptr;
+  return reinterpret_cast<PlatSystemInfoQuery>(
+      PlatLibrarySymbol(ntdll, "ZwQuerySystemInformation"));
+}
+
+// The parent id that the snapshot gives for a process id; 0 when absent.
+bool FindInSnapshot(const std::vector<char> &snapshot, uint32_t id, uint32_t *parent) {
+  const char *record = snapshot.data();
+  for (int guard = 0; guard < 100000; ++guard) {
+    if (PlatSnapshotProcessId(record) == id) {
+      *parent = PlatSnapshotParentId(record);
+      return true;
+    }
+    uint32_t next = PlatSnapshotNextOffset(record);
+    if (next == 0) break;
+    record += next;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(SnapshotTest, RecordsGiveProcessAndParentIdsAndTerminationEndsTheChild) {
+  PlatSystemInfoQuery query = LoadQuery();
+  ASSERT_NE(query, nullptr);
+  EXPECT_EQ(PlatLibrarySymbol(PlatLibraryLoad("ntdll.dll"), "NoSuchFunction"), nullptr);
+
+  // A child that waits for input that never comes.
+  Child child;
+  ASSERT_EQ(child.Start("A=1\0", "wait"), 0);
+
+  uint32_t needed = 0;
+  std::vector<char> small(16);
+  EXPECT_NE(query(PLAT_SYSTEM_PROCESS_INFORMATION, small.data(), 16, &needed), 0);
+  EXPECT_GT(needed, 16u);
+
+  std::vector<char> snapshot(1 << 20);
+  needed = static_cast<uint32_t>(snapshot.size());
+  ASSERT_EQ(query(PLAT_SYSTEM_PROCESS_INFORMATION, snapshot.data(),
+                  static_cast<uint32_t>(snapshot.size()), &needed),
+            0);
+  uint32_t parent = 0;
+  ASSERT_TRUE(FindInSnapshot(snapshot, child.info.processId, &parent));
+  EXPECT_EQ(parent, GetCurrentProcessId());
+  ASSERT_TRUE(FindInSnapshot(snapshot, GetCurrentProcessId(), &parent));
+
+  PlatProcess handle = PlatProcessOpenForTerminate(child.info.processId);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(PlatProcessTerminate(handle, 0), 0);
+  PlatProcessClose(handle);
+  EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.info.process), 10000),
+            WAIT_OBJECT_0);
+  uint32_t code = PLAT_STILL_ACTIVE;
+  EXPECT_EQ(PlatProcessExitCode(child.info.process, &code), 0);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(PlatProcessOpenForTerminate(0xFFFFFFF0u), nullptr);
+}

@@ -1,0 +1,24 @@
+// A child program for the process tests of the Win32 backend: reports its
+// arguments and its whole environment, one line each, on standard output
+// (text mode). With the first argument "wait" it then reads standard input
+// to its end before it exits.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char **argv) {
+  printf("ARGC=%d\n", argc);
+  for (int i = 1; i < argc; ++i) printf("ARG=%s\n", argv[i]);
+  char *block = GetEnvironmentStringsA();
+  for (const char *entry = block; entry && *entry; entry += strlen(entry) + 1)
+    printf("ENV=%s\n", entry);
+  FreeEnvironmentStringsA(block);
+  fflush(stdout);
+  if (argc > 1 && strcmp(argv[1], "wait") == 0) {
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, stdin)) {
+    }
+  }
+  return 3;
+}
