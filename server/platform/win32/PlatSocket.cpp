@@ -138,3 +138,18 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
   return send(Native(sock), static_cast<const char *>(buffer), length, 0);
 }
+
+// SO_SNDTIMEO in milliseconds; a send that runs into it fails with
+// WSAETIMEDOUT. The largest limit is about 49 days.
+int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
+  if (seconds <= 0) {
+    WSASetLastError(WSAEINVAL);  // 0 would mean no limit at all
+    return -1;
+  }
+  const int32_t MAX_SECONDS = 4294967;
+  DWORD limit = static_cast<DWORD>(seconds < MAX_SECONDS ? seconds : MAX_SECONDS) * 1000u;
+  return setsockopt(Native(sock), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&limit),
+                    sizeof limit) == 0
+             ? 0
+             : -1;
+}
