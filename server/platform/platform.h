@@ -89,20 +89,19 @@ int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
 int PlatSocketListen(PlatSocket sock, int backlog);
 int PlatSocketClose(PlatSocket sock);
 int PlatSocketShutdown(PlatSocket sock);  // both directions
+// Bounds every later send on the socket: a send that cannot go on for this
+// many seconds (above 0) fails, or sends less than it was given, with the
+// last error saying that the time ran out. A peer that stops reading can
+// then not hold the sender forever.
+int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds);
 // Waits until the socket is readable, like select() on one socket:
 // > 0 readable, 0 time ran out, < 0 error (negative times are errors).
 int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds);
 // peerAddress receives the peer's IPv4 address bytes in network order.
 PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
-// Like a blocking send(): the count sent, which is the whole length, or -1
-// when a piece of it could not be sent (a partial count is never returned,
-// so the last error always tells why). Never raises a signal on a reset peer.
+// Like send(): the count sent or -1. Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
-// Bounds every later send on the socket: a send that cannot move on for this
-// many seconds (above 0) fails, so a peer that stops reading cannot hold the
-// sender forever.
-int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds);
 
 // ---------------------------------------------------------------- PlatThread
 typedef uint32_t (*PlatThreadRoutine)(void *parameter);

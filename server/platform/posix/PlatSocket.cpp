@@ -96,6 +96,19 @@ int PlatSocketShutdown(PlatSocket sock) {
   return shutdown(static_cast<int>(sock), SHUT_RDWR) == 0 ? 0 : -1;
 }
 
+int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
+  if (seconds <= 0) {
+    errno = EINVAL;  // 0 would mean no limit at all
+    return -1;
+  }
+  struct timeval limit;
+  limit.tv_sec = seconds;
+  limit.tv_usec = 0;
+  return setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0
+             ? 0
+             : -1;
+}
+
 // poll() rather than select(): descriptors above FD_SETSIZE are common on a
 // busy server and must not overrun a descriptor set.
 int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds) {
@@ -140,32 +153,13 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
-// A blocking send may stop early when a send time-out or a signal cuts it
-// short; the rest is sent on until it is done or a send fails.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
-  const char *at = static_cast<const char *>(buffer);
-  size_t left = length > 0 ? static_cast<size_t>(length) : 0;
+  ssize_t sent;
   do {
-    ssize_t sent = send(static_cast<int>(sock), at, left, MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      return -1;  // errno: EAGAIN when the send time-out ran out
-    }
-    at += sent;
-    left -= static_cast<size_t>(sent);
-  } while (left > 0);
-  return length;
-}
-
-int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
-  if (seconds <= 0) {
-    errno = EINVAL;  // 0 would mean no limit at all
-    return -1;
-  }
-  struct timeval limit;
-  limit.tv_sec = seconds;
-  limit.tv_usec = 0;
-  return setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0
-             ? 0
-             : -1;
+    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  // A send that the send time-out cuts short returns its partial count and
+  // leaves the error code as it was: the time-out is made the last error.
+  if (sent >= 0 && sent < length) errno = EAGAIN;
+  return static_cast<int>(sent);
 }
