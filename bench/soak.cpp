@@ -1,6 +1,9 @@
 // Soak client: many requests of mixed kinds at a fixed concurrency against a
-// running server on 127.0.0.1, each answer checked in full. Bounded in count
-// and in time. Prints the figures; exits non-zero when any answer was wrong.
+// running server on 127.0.0.1, each answer checked in full, with faults
+// injected among them: clients that reset the connection during a large
+// body or a CGI run, that hang up without a request, or that send binary
+// garbage. Bounded in count and in time. Prints the figures; exits non-zero
+// when any answer was wrong.
 //
 //   soak PORT ROOT REQUESTS CONCURRENCY SECONDS
 //
@@ -26,14 +29,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum Kind { STATIC_SMALL, STATIC_BIG, HEAD, NOT_FOUND, NOT_IMPLEMENTED, CGI, KINDS };
-const char *const KindNames[KINDS] = {"static 1 KiB", "static 256 KiB", "HEAD",
-                                      "404",          "501",            "CGI"};
-// Share of each kind in every 20 requests.
-const Kind Mix[20] = {STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL,
+enum Kind {
+  STATIC_SMALL, STATIC_BIG, HEAD, NOT_FOUND, NOT_IMPLEMENTED, CGI,
+  // Injected faults.
+  RESET_BODY, RESET_CGI, HANG_UP, GARBAGE, KINDS
+};
+const Kind FIRST_FAULT = RESET_BODY;
+const char *const KindNames[KINDS] = {
+    "static 1 KiB", "static 256 KiB", "HEAD", "404", "501", "CGI",
+    "reset in body", "reset in CGI", "hang-up", "garbage"};
+// Share of each kind in every 24 requests: one in six is a fault.
+const Kind Mix[24] = {STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL,
                       STATIC_SMALL, STATIC_SMALL, STATIC_BIG,   STATIC_BIG,   HEAD,
                       HEAD,         HEAD,         NOT_FOUND,    NOT_FOUND,    NOT_FOUND,
-                      NOT_IMPLEMENTED, NOT_IMPLEMENTED, CGI,    CGI,          CGI};
+                      NOT_IMPLEMENTED, NOT_IMPLEMENTED, CGI,    CGI,          CGI,
+                      RESET_BODY,   RESET_CGI,    HANG_UP,      GARBAGE};
+const int MIX = 24;
 
 std::string ReadWhole(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -42,30 +53,80 @@ std::string ReadWhole(const std::string &path) {
   return text.str();
 }
 
-std::string Exchange(int port, const std::string &request, int timeoutMs) {
+int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return "";
+  if (fd < 0) return -1;
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(port));
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0 &&
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char chunk[65536];
-    for (;;) {
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      pollfd watch{fd, POLLIN, 0};
-      if (left <= 0 || poll(&watch, 1, left) <= 0) break;
-      ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      answer.append(chunk, static_cast<size_t>(n));
-    }
+  if (connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
+    close(fd);
+    return -1;
   }
+  return fd;
+}
+
+// Reads until the server closes, the time runs out or `limit` bytes came.
+std::string Read(int fd, int timeoutMs, size_t limit = SIZE_MAX) {
+  std::string answer;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  char chunk[65536];
+  while (answer.size() < limit) {
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    pollfd watch{fd, POLLIN, 0};
+    if (left <= 0 || poll(&watch, 1, left) <= 0) break;
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    answer.append(chunk, static_cast<size_t>(n));
+  }
+  return answer;
+}
+
+bool SendAll(int fd, const std::string &request) {
+  return send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(request.size());
+}
+
+std::string Exchange(int port, const std::string &request, int timeoutMs) {
+  int fd = Connect(port);
+  if (fd < 0) return "";
+  std::string answer = SendAll(fd, request) ? Read(fd, timeoutMs) : "";
   close(fd);
   return answer;
+}
+
+// Reads the first bytes of the answer, then closes with a reset instead of
+// an orderly end. Returns what was read.
+std::string ResetAfterStart(int port, const std::string &request, int timeoutMs) {
+  int fd = Connect(port);
+  if (fd < 0) return "";
+  std::string start = SendAll(fd, request) ? Read(fd, timeoutMs, 1) : "";
+  struct linger reset {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+  return start;
+}
+
+// Connects and closes at once, without a request: nothing comes back.
+bool HangUp(int port) {
+  int fd = Connect(port);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+// Bytes that no method begins with, different for every request.
+std::string Garbage(long seed) {
+  std::string bytes(512, '\0');
+  uint32_t state = static_cast<uint32_t>(seed) * 2654435761u + 1;
+  for (char &byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<char>(state >> 24);
+  }
+  bytes[0] = '\x01';
+  return bytes;
 }
 
 struct Expectation {
@@ -75,6 +136,10 @@ struct Expectation {
   bool bodyExact = true;
   long contentLength = -1;   // -1: no Content-Length line expected
 };
+
+bool StartsWith(const std::string &text, const std::string &start) {
+  return text.compare(0, start.size(), start) == 0;
+}
 
 bool Check(const std::string &answer, const Expectation &expected) {
   size_t end = answer.find("\r\n\r\n");
@@ -118,8 +183,10 @@ int main(int argc, char **argv) {
     for (;;) {
       long i = next.fetch_add(1);
       if (i >= total || Clock::now() > deadline) return;
-      Kind kind = Mix[i % 20];
+      Kind kind = Mix[i % MIX];
       Expectation e;
+      std::string answer;
+      bool right = true;
       switch (kind) {
         case STATIC_SMALL:
           e = {"GET /small.html HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n", small, true,
@@ -140,19 +207,41 @@ int main(int argc, char **argv) {
           e = {"DELETE /small.html HTTP/1.0\r\n\r\n", "HTTP/1.0 501 Not Implemented\r\n", "",
                true, 0};
           break;
-        default:
+        case CGI:
           e = {"GET /test.cgi?n=" + std::to_string(i) + " HTTP/1.0\r\n\r\n",
                "HTTP/1.0 200 OK\r\n", "QUERY_STRING=\"n=" + std::to_string(i) + "\"", false, -1};
           break;
+        // Faults: the answer's first bytes must be the status line, then
+        // the client goes away.
+        case RESET_BODY:
+          e.request = "GET /big.bin HTTP/1.0\r\n\r\n";
+          answer = ResetAfterStart(port, e.request, 30000);
+          right = StartsWith(answer, "H");
+          break;
+        case RESET_CGI:
+          e.request = "POST /test.cgi HTTP/1.0\r\n\r\nTEST=1\r\n";
+          answer = ResetAfterStart(port, e.request, 30000);
+          right = StartsWith(answer, "H");
+          break;
+        case HANG_UP:
+          e.request = "(no request)";
+          right = HangUp(port);
+          break;
+        default:
+          e = {Garbage(i), "HTTP/1.0 501 Not Implemented\r\n", "", true, 0};
+          break;
       }
-      std::string answer = Exchange(port, e.request, 30000);
+      if (kind < FIRST_FAULT || kind == GARBAGE) {
+        answer = Exchange(port, e.request, 30000);
+        right = Check(answer, e);
+      }
       ++done[kind];
-      if (!Check(answer, e)) {
+      if (!right) {
         ++failed[kind];
         std::lock_guard<std::mutex> lock(reportMutex);
         if (reported++ < 5)
-          fprintf(stderr, "wrong answer to %s: %zu bytes: %.200s\n", e.request.c_str(),
-                  answer.size(), answer.c_str());
+          fprintf(stderr, "wrong answer (%s) to %.100s: %zu bytes: %.200s\n", KindNames[kind],
+                  e.request.c_str(), answer.size(), answer.c_str());
       }
     }
   };
@@ -161,14 +250,17 @@ int main(int argc, char **argv) {
   for (std::thread &t : workers) t.join();
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
-  long allDone = 0, allFailed = 0;
+  long allDone = 0, allFailed = 0, faults = 0;
   printf("%-16s %10s %10s\n", "kind", "requests", "wrong");
   for (int k = 0; k < KINDS; ++k) {
     printf("%-16s %10ld %10ld\n", KindNames[k], done[k].load(), failed[k].load());
     allDone += done[k];
     allFailed += failed[k];
+    if (k >= FIRST_FAULT) faults += done[k];
   }
   printf("%-16s %10ld %10ld\n", "total", allDone, allFailed);
+  printf("served %ld requests and %ld injected faults, %ld wrong\n", allDone - faults, faults,
+         allFailed);
   printf("elapsed %.1f s, %.0f requests/s, concurrency %d\n", elapsed, allDone / elapsed,
          concurrency);
   if (allDone < total) printf("stopped by the time limit after %ld of %ld requests\n", allDone, total);
