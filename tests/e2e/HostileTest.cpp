@@ -73,10 +73,12 @@ std::string ExchangeLarge(int port, const std::string &request) {
 
 // A request of exactly `size` bytes: the request line, one header line
 // padded to fit, and the empty line. The header line ends the test CGI
-// program's reading of its input ("TEST=").
+// program's reading of its input ("TEST="). Its lines end in LF alone: a
+// request cut after a CR would leave the Windows build's program waiting
+// for what follows the CR.
 std::string RequestOfSize(const std::string &requestLine, size_t size) {
   std::string head = requestLine + "X-Pad: TEST=";
-  std::string tail = "\r\n\r\n";
+  std::string tail = "\n\n";
   return head + std::string(size - head.size() - tail.size(), 'p') + tail;
 }
 
@@ -310,12 +312,13 @@ TEST_F(Hostile, ClientThatNeverReadsIsCutOffAfterSessionTimeout) {
 }
 
 TEST_F(Hostile, ResetDuringALargeBodyAndDuringACgiRelay) {
-  E2E_SKIP_UNDER_WINE("the CGI program is a shell script");
   Start("cgi-exe-timeout = 20000\n");
-  for (const char *uri : {"/large.bin", "/flood.sh"}) {
+  std::vector<std::string> uris = {"/large.bin"};
+  if (!UnderWine()) uris.push_back("/flood.sh");  // a shell script
+  for (const std::string &uri : uris) {
     int fd = Connect(service.port());
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(SendAll(fd, std::string("GET ") + uri + " HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(SendAll(fd, "GET " + uri + " HTTP/1.0\r\n\r\n"));
     std::string start;
     char chunk[4096];
     for (int reads = 0; reads < 1000 && start.size() < 64 * 1024; ++reads) {
@@ -327,12 +330,12 @@ TEST_F(Hostile, ResetDuringALargeBodyAndDuringACgiRelay) {
     struct linger reset {1, 0};  // close with a reset, not an orderly end
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(fd);
-    ExpectRecovered(std::string("a reset during ") + uri);
+    ExpectRecovered("a reset during " + uri);
   }
-  // Both ended at a failed send: the CGI program was not timed out but
+  // Each ended at a failed send: the CGI program was not timed out but
   // ended when its output had nowhere to go.
   std::string out = server.Stdout();
-  EXPECT_EQ(Count(out, "Failed send() errno="), 2) << out;
+  EXPECT_EQ(Count(out, "Failed send() errno="), static_cast<int>(uris.size())) << out;
   EXPECT_EQ(Count(out, "CGI EXE timeout!"), 0) << out;
 }
 

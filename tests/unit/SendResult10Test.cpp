@@ -60,6 +60,12 @@ TEST(PathWithinRoot, OnlyTheRootAndBelow) {
   EXPECT_FALSE(PathWithinRoot("/", "/srv/www"));
   EXPECT_FALSE(PathWithinRoot("/x/srv/www/a", "/srv/www"));  // inside the text, not below
   EXPECT_FALSE(PathWithinRoot("/SRV/WWW/a", "/srv/www"));
+  // A resolution that left a dot component behind is never trusted.
+  EXPECT_FALSE(PathWithinRoot("/srv/www/../secret", "/srv/www"));
+  EXPECT_FALSE(PathWithinRoot("/srv/www/a/..", "/srv/www"));
+  EXPECT_FALSE(PathWithinRoot("/srv/www/./a", "/srv/www"));
+  EXPECT_TRUE(PathWithinRoot("/srv/www/.../a", "/srv/www"));  // a name like any other
+  EXPECT_TRUE(PathWithinRoot("/srv/www/.a/b..", "/srv/www"));
   // The file system's root holds everything.
   EXPECT_TRUE(PathWithinRoot("/", "/"));
   EXPECT_TRUE(PathWithinRoot("/etc/passwd", "/"));

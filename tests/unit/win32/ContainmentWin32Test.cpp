@@ -35,6 +35,10 @@ TEST(ContainmentWin32, TraversalByEitherSeparatorIsRefused) {
   EXPECT_FALSE(Inside("C:\\www", "2/x.html"));
   EXPECT_FALSE(Inside("C:\\www", "//..//..//secret.txt"));
   EXPECT_FALSE(Inside("C:\\www", "/../WWW-old/x.html"));
+  // The name "..." resolves to "..", which the opening of the file would
+  // take as the parent folder.
+  EXPECT_FALSE(Inside("C:\\www", "/.../secret.txt"));
+  EXPECT_FALSE(Inside("C:\\www", "\\docs\\...\\...\\secret.txt"));
 }
 
 TEST(ContainmentWin32, DriveRootAndTrailingSeparators) {
