@@ -23,8 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <map>
+#include <sstream>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -123,12 +123,23 @@ void Configure() {
   ConfigTbl->cgi_io_timeout = 10;
 }
 
+// The text of a small /proc file; "" when the process or thread has gone
+// meanwhile (reading then fails).
+std::string ReadText(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
+  close(fd);
+  return got < 0 ? "" : text;
+}
+
 // libFuzzer may start the sanitizer's symbolizer as a child of its own, with
 // two pipes to it, to name new functions it reaches: neither counts.
 bool IsSymbolizer(const std::string &pid) {
-  std::ifstream comm("/proc/" + pid + "/comm");
-  std::string name;
-  return std::getline(comm, name) && name.find("symbolizer") != std::string::npos;
+  return ReadText("/proc/" + pid + "/comm").find("symbolizer") != std::string::npos;
 }
 
 std::string Link(const std::string &path) {
@@ -152,7 +163,7 @@ std::vector<std::string> List(const std::string &folder) {
 std::vector<std::string> Children() {
   std::vector<std::string> children;
   for (const std::string &task : List("/proc/self/task")) {
-    std::ifstream list("/proc/self/task/" + task + "/children");
+    std::istringstream list(ReadText("/proc/self/task/" + task + "/children"));
     std::string pid;
     while (list >> pid) children.push_back(pid);
   }
@@ -171,8 +182,7 @@ std::vector<std::string> Descriptors() {
 
 // The state letter of a process from /proc/<pid>/stat ("pid (name) S ...").
 char State(const std::string &pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::string text = ReadText("/proc/" + pid + "/stat");
   size_t close = text.rfind(')');
   return close == std::string::npos || close + 2 >= text.size() ? 'X' : text[close + 2];
 }

@@ -27,7 +27,10 @@ for fuzzer in "$root/$build"/fuzz/fuzz_*; do
     "${options[@]}" -artifact_prefix="$work/$name-" -print_final_stats=1 "$corpus" \
     2>"$work/$name.log" || {
     tail -60 "$work/$name.log"
-    echo "FAILED: $name"
+    # The failing input outlives the work folder.
+    mkdir -p "$root/$build/artifacts"
+    cp "$work/$name"-* "$root/$build/artifacts/" 2>/dev/null || true
+    echo "FAILED: $name (input kept in $build/artifacts/)"
     exit 1
   }
   done_line=$(grep -E "^#[0-9]+[[:space:]]+DONE" "$work/$name.log" | tail -1)
