@@ -158,8 +158,14 @@ int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
   do {
     sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  // A send that the send time-out cuts short returns its partial count and
-  // leaves the error code as it was: the time-out is made the last error.
-  if (sent >= 0 && sent < length) errno = EAGAIN;
+  // A send cut short returns its partial count and leaves the error code as
+  // it was. The reason becomes the last error: the peer's reset, pending on
+  // the socket, or else the send time-out.
+  if (sent >= 0 && sent < length) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &pending, &size);
+    errno = pending != 0 ? pending : EAGAIN;
+  }
   return static_cast<int>(sent);
 }
