@@ -272,8 +272,12 @@ bool EndsWith(const std::string &text, const std::string &tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-void CheckAnswer(const std::string &answer) {
-  if (answer.find(SECRET) != std::string::npos) Fail("a file outside the root was served", answer);
+// The answer to one request. The secret text counts only when the request
+// does not hold it itself: a CGI program may echo the request data, and the
+// fuzzer learns the text from the comparisons made here.
+void CheckAnswer(const std::string &request, const std::string &answer) {
+  if (answer.find(SECRET) != std::string::npos && request.find(SECRET) == std::string::npos)
+    Fail("a file outside the root was served", answer);
   size_t end = answer.find("\r\n\r\n");
   if (end == std::string::npos) Fail("no complete header", answer);
   int status = 0;
@@ -345,7 +349,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   buffer[size] = '\0';
   std::string answer = Serve(buffer, static_cast<int>(size));
   free(buffer);
-  CheckAnswer(answer);
+  CheckAnswer(std::string(reinterpret_cast<const char *>(data), size), answer);
   CheckNothingLeft(before);
   return 0;
 }
