@@ -23,9 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
