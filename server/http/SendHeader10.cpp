@@ -144,7 +144,10 @@ int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *con
   int headerLength = static_cast<int>(strlen(header));
 
   LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
-  int sent = PlatSocketSend(sock, header, headerLength);
+  // A header that announces a body is followed at once by the body's first
+  // piece; both then leave in one segment.
+  int sent = length > 0 ? PlatSocketSendMore(sock, header, headerLength)
+                        : PlatSocketSend(sock, header, headerLength);
   if (sent != headerLength) {
     LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
     free(header);

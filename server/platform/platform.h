@@ -96,6 +96,9 @@ PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
 // Like send(): the count sent or -1. Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
+// The same, with the hint that more data follows at once: the system may
+// hold these bytes back to send them in one segment with the next send.
+int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length);
 
 // ---------------------------------------------------------------- PlatThread
 typedef uint32_t (*PlatThreadRoutine)(void *parameter);
@@ -126,7 +129,7 @@ uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 int PlatFileOpenSequential(const char *path);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
 int PlatFileClose(int fd);
-// Size of a file measured through a stream opened "rb" and sought to its end.
+// Size of a file as a stream opened "rb" and sought to its end reports it.
 int PlatFileStreamSize(const char *path, int64_t *size);
 
 // ---------------------------------------------------------------- PlatProcess

@@ -139,10 +139,21 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
-int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
+static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
-    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
   } while (sent < 0 && errno == EINTR);
   return static_cast<int>(sent);
+}
+
+int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
+  return SendWithFlags(sock, buffer, length, 0);
+}
+
+// MSG_MORE corks the bytes until the next send without it (or the close),
+// so that a header and a small body leave in one segment: no Nagle wait
+// for the peer's delayed acknowledgement of a lone header.
+int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
+  return SendWithFlags(sock, buffer, length, MSG_MORE);
 }

@@ -1,0 +1,390 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of tarveld and the servers people use (nginx,
+# lighttpd, mini_httpd, busybox httpd) on 127.0.0.1, with the load
+# generators on the same machine. One command installs the tools and peers,
+# builds tarveld in release mode, lays out one document root, runs every
+# case twice against every server in turn and prints one table, also
+# written to bench/results/latest.md.
+#
+#   bench/run.sh
+#
+# Settings from the environment (all optional):
+#   BENCH_SECONDS=5        length of each measurement
+#   BENCH_SERVERS="..."    subset of: tarveld tarveld-log3 nginx lighttpd mini_httpd busybox
+#   BENCH_SKIP_INSTALL=1   do not run apt-get (the tools are already there)
+#   BENCH_IDLE=1000        idle connections of the memory figure
+set -euo pipefail
+cd "$(dirname "$0")/.."
+REPO=$PWD
+SECS=${BENCH_SECONDS:-5}
+SERVERS=${BENCH_SERVERS:-"tarveld tarveld-log3 nginx lighttpd mini_httpd busybox"}
+IDLE=${BENCH_IDLE:-1000}
+ROUNDS=2
+BUILD=$REPO/build-release
+OUT=$REPO/bench/results/latest.md
+
+# ------------------------------------------------------------ clean-up
+WORK=""
+PIDS=()
+# A process and all its descendants (forking servers' per-connection children).
+process_tree() {
+  local pids=$1 next=$1 p
+  while [ -n "$next" ]; do
+    next=$(for p in $next; do cat /proc/"$p"/task/*/children 2>/dev/null; done | xargs)
+    pids="$pids $next"
+  done
+  echo "$pids"
+}
+stop_pid() {  # the whole tree: TERM, up to 5 s of grace, then KILL
+  local pid=$1 tree p
+  [ -n "$pid" ] || return 0
+  tree=$(process_tree "$pid")
+  kill -TERM $tree 2>/dev/null || true
+  for _ in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  for p in $tree; do kill -KILL "$p" 2>/dev/null || true; done
+  wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+  local pid
+  for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+  PIDS=()
+  [ -n "$WORK" ] && rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ------------------------------------------------------------ install
+if [ "${BENCH_SKIP_INSTALL:-0}" != 1 ]; then
+  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q g++ cmake ninja-build netbase \
+    procps psmisc wrk apache2-utils lighttpd nginx mini-httpd busybox
+  # The packages start system services of their own: stop and disable
+  # them; the benchmark runs its own instances on its own ports.
+  for service in nginx lighttpd mini-httpd; do
+    if [ -d /run/systemd/system ]; then
+      $SUDO systemctl stop "$service" 2>/dev/null || true
+      $SUDO systemctl disable "$service" 2>/dev/null || true
+    else
+      $SUDO service "$service" stop >/dev/null 2>&1 || true
+      $SUDO update-rc.d "$service" disable >/dev/null 2>&1 || true
+    fi
+  done
+fi
+for tool in wrk ab nginx lighttpd mini_httpd busybox; do
+  command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
+done
+
+# ------------------------------------------------------------ build
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" --target tarveld testcgi bench_idle bench_hello_cgi >/dev/null
+
+# ------------------------------------------------------------ document root
+ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+WORK=$(mktemp -d /tmp/tarveld-bench-XXXXXX)
+chmod 755 "$WORK"  # forking peers serve as an unprivileged user
+WWW=$WORK/www
+mkdir -p "$WWW/cgi-bin"
+head -c 1024 /dev/urandom | base64 -w 64 | head -c 1024 > "$WWW/1k.html"
+head -c 102400 /dev/urandom > "$WWW/100k.bin"
+head -c 10485760 /dev/urandom > "$WWW/10m.bin"
+cp "$BUILD/bench_hello_cgi" "$WWW/cgi-bin/hello.cgi"
+cp "$BUILD/testcgi" "$WWW/cgi-bin/testcgi.tcgi"
+chmod -R a+rX "$WWW"
+: > "$WORK/busybox-httpd.conf"
+BACKLOG=1024
+
+# Ports: tarveld takes a service name, never a number.
+port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+TARVELD_SERVICE=""
+for name in x11-5 x11-6 x11-7 bacula-sd xmms2 sge-execd font-service webmin; do
+  port=$(getent services "$name/tcp" | awk '{split($2, a, "/"); print a[1]}')
+  [ -n "$port" ] && port_free "$port" && { TARVELD_SERVICE=$name; TARVELD_PORT=$port; break; }
+done
+[ -n "$TARVELD_SERVICE" ] || { echo "no free service port for tarveld"; exit 1; }
+PEER_PORT_BASE=18700
+
+# ------------------------------------------------------------ servers
+# Each start function writes its configuration and runs the server in the
+# foreground (as a background job of this script); SERVER_PID and PORT are set.
+write_tarveld_conf() {  # $1 = log-level
+  cat > "$WORK/tarveld.conf" <<CONF
+bind-host = 127.0.0.1
+bind-port = $TARVELD_SERVICE
+socket-protocol = tcp
+socket-domain = AF_INET
+socket-type = SOCK_STREAM
+socket-backlog = $BACKLOG
+max-connect = 4096
+buffer-size = 8192
+loop-cycle-sec = 0
+loop-cycle-usec = 10000
+retry-seconds = 1
+session-timeout = 60
+cgi-exe-timeout = 10000
+cgi-io-timeout = 5000
+www-route = $WWW
+default-html = 1k.html
+content-type = html : text/html
+content-type = * : application/octet-stream
+cgi-type = cgi | $WWW/cgi-bin/hello.cgi |
+cgi-type = tcgi | $WWW/cgi-bin/testcgi.tcgi |
+support-method = GET
+support-method = HEAD
+support-method = POST
+HTTP-version = 1.0
+log-level = $1
+time-flag = on
+dump-log = off
+access-log2 = off
+CONF
+}
+
+start_tarveld() {  # $1 = log-level; standard output to a file at level 3
+  write_tarveld_conf "$1"
+  PORT=$TARVELD_PORT
+  local log=/dev/null
+  [ "$1" -ge 3 ] && log=$WORK/tarveld-stdout.log
+  (cd "$WORK" && exec "$BUILD/tarveld" "$WORK/tarveld.conf" > "$log" 2>/dev/null) &
+  SERVER_PID=$!
+}
+
+start_nginx() {
+  PORT=$((PEER_PORT_BASE + 1))
+  mkdir -p "$WORK/nginx"
+  cat > "$WORK/nginx/nginx.conf" <<CONF
+worker_processes 2;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log crit;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  include /etc/nginx/mime.types;
+  default_type application/octet-stream;
+  sendfile on;
+  tcp_nopush on;
+  client_body_temp_path $WORK/nginx/body;
+  proxy_temp_path $WORK/nginx/proxy;
+  fastcgi_temp_path $WORK/nginx/fastcgi;
+  uwsgi_temp_path $WORK/nginx/uwsgi;
+  scgi_temp_path $WORK/nginx/scgi;
+  server {
+    listen 127.0.0.1:$PORT backlog=$BACKLOG;
+    root $WWW;
+    index 1k.html;
+  }
+}
+CONF
+  nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -g 'daemon off;' 2>/dev/null &
+  SERVER_PID=$!
+}
+
+start_lighttpd() {
+  PORT=$((PEER_PORT_BASE + 2))
+  cat > "$WORK/lighttpd.conf" <<CONF
+server.modules = ("mod_cgi")
+server.document-root = "$WWW"
+server.bind = "127.0.0.1"
+server.port = $PORT
+server.listen-backlog = $BACKLOG
+server.errorlog = "$WORK/lighttpd-error.log"
+server.max-fds = 16384
+server.max-connections = 4096
+index-file.names = ("1k.html")
+mimetype.assign = (".html" => "text/html", "" => "application/octet-stream")
+cgi.assign = (".cgi" => "", ".tcgi" => "")
+CONF
+  lighttpd -D -f "$WORK/lighttpd.conf" 2>/dev/null &
+  SERVER_PID=$!
+}
+
+start_mini_httpd() {  # listen backlog fixed by the program
+  PORT=$((PEER_PORT_BASE + 3))
+  mini_httpd -D -h 127.0.0.1 -p "$PORT" -d "$WWW" -u root -c '**.cgi|**.tcgi' \
+    -l /dev/null -i "$WORK/mini_httpd.pid" 2>/dev/null &
+  SERVER_PID=$!
+}
+
+start_busybox() {  # listen backlog fixed by the program; CGI under /cgi-bin/
+  PORT=$((PEER_PORT_BASE + 4))
+  busybox httpd -f -p "127.0.0.1:$PORT" -h "$WWW" -c "$WORK/busybox-httpd.conf" 2>/dev/null &
+  SERVER_PID=$!
+}
+
+start_server() {
+  case $1 in
+    tarveld) start_tarveld 2 ;;
+    tarveld-log3) start_tarveld 3 ;;
+    nginx) start_nginx ;;
+    lighttpd) start_lighttpd ;;
+    mini_httpd) start_mini_httpd ;;
+    busybox) start_busybox ;;
+    *) echo "unknown server $1"; exit 1 ;;
+  esac
+  PIDS+=("$SERVER_PID")
+  for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "$1 did not start"; exit 1
+}
+
+stop_server() {
+  stop_pid "$SERVER_PID"
+  PIDS=("${PIDS[@]/$SERVER_PID}")
+  sleep 1
+}
+
+# Memory of the server in KiB: proportional set size summed over its
+# processes (the resident memory, with pages shared by several processes
+# divided among them; for a single process its own resident pages).
+server_memory() {
+  local total=0 p kb
+  for p in $(process_tree "$SERVER_PID"); do
+    kb=$(awk '/^Pss:/ {print $2}' "/proc/$p/smaps_rollup" 2>/dev/null || echo 0)
+    total=$((total + ${kb:-0}))
+  done
+  echo "$total"
+}
+
+# ------------------------------------------------------------ measurements
+# Every figure is appended to $WORK/raw as: server case metric round value
+record() { echo "$1 $2 $3 $4 $5" >> "$WORK/raw"; }
+
+to_ms() {  # wrk latency text (e.g. 812.00us, 1.20ms, 2.01s) in milliseconds
+  awk -v t="$1" 'BEGIN {
+    v = t + 0
+    if (t ~ /us$/) v = v / 1000; else if (t ~ /ms$/) v = v; else if (t ~ /m$/) v = v * 60000;
+    else if (t ~ /s$/) v = v * 1000
+    printf "%.3f", v }'
+}
+to_mib() {  # wrk transfer text (e.g. 1.95GB) in MiB
+  awk -v t="$1" 'BEGIN {
+    v = t + 0
+    if (t ~ /GB$/) v = v * 1024; else if (t ~ /KB$/) v = v / 1024; else if (t ~ /MB$/) v = v;
+    else v = v / 1048576
+    printf "%.1f", v }'
+}
+
+# wrk with HTTP/1.0 requests, one per connection. Answers other than the
+# expected status, and socket errors, are counted as errors.
+run_wrk() {  # server case round connections method path expect-2xx
+  local server=$1 name=$2 round=$3 conns=$4 method=$5 path=$6 expect_ok=$7
+  local out threads=2
+  [ "$conns" -lt 2 ] && threads=1
+  out=$(timeout $((SECS + 30)) wrk -t "$threads" -c "$conns" -d "${SECS}s" --timeout 10s --latency \
+    -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT$path" -- "$method" 2>&1) || true
+  local rps p50 p99 transfer requests sockerr non2xx errors
+  rps=$(awk '/^Requests\/sec:/ {print $2}' <<< "$out")
+  transfer=$(awk '/^Transfer\/sec:/ {print $2}' <<< "$out")
+  p50=$(awk '$1 == "50%" {print $2}' <<< "$out")
+  p99=$(awk '$1 == "99%" {print $2}' <<< "$out")
+  requests=$(awk '/requests in/ {print $1}' <<< "$out")
+  sockerr=$(awk -F'[ ,]+' '/Socket errors/ {print $4 + $6 + $8 + $10}' <<< "$out")
+  non2xx=$(awk '/Non-2xx/ {print $NF}' <<< "$out")
+  sockerr=${sockerr:-0}; non2xx=${non2xx:-0}; requests=${requests:-0}
+  if [ "$expect_ok" = 1 ]; then errors=$((sockerr + non2xx)); else errors=$((sockerr + requests - non2xx)); fi
+  [ -n "$rps" ] || { echo "  $server $name: wrk gave no result"; echo "$out" | tail -5; record "$server" "$name" errors "$round" -1; return; }
+  record "$server" "$name" rps "$round" "$rps"
+  record "$server" "$name" p50 "$round" "$(to_ms "$p50")"
+  record "$server" "$name" p99 "$round" "$(to_ms "$p99")"
+  record "$server" "$name" mibs "$round" "$(to_mib "$transfer")"
+  record "$server" "$name" errors "$round" "$errors"
+  printf '  %-13s %-10s round %d: %10s req/s  p50 %8s  p99 %8s  %10s/s  errors %s\n' \
+    "$server" "$name" "$round" "$rps" "$p50" "$p99" "$transfer" "$errors"
+}
+
+# ab (HTTP/1.0, a new connection per request, bodies ended by the close).
+run_ab() {  # server case round connections path
+  local server=$1 name=$2 round=$3 conns=$4 path=$5
+  local out csv=$WORK/ab.csv
+  rm -f "$csv"
+  out=$(timeout $((SECS + 30)) ab -q -t "$SECS" -n 10000000 -c "$conns" -s 10 -e "$csv" \
+    "http://127.0.0.1:$PORT$path" 2>&1) || true
+  local rps failed non2xx p50 p99
+  rps=$(awk '/^Requests per second:/ {print $4}' <<< "$out")
+  failed=$(awk '/^Failed requests:/ {print $3}' <<< "$out")
+  non2xx=$(awk '/^Non-2xx responses:/ {print $3}' <<< "$out")
+  [ -n "$rps" ] && [ -f "$csv" ] || { echo "  $server $name: ab gave no result"; echo "$out" | tail -3; record "$server" "$name" errors "$round" -1; return; }
+  p50=$(awk -F, '$1 == "50" {printf "%.3f", $2}' "$csv")
+  p99=$(awk -F, '$1 == "99" {printf "%.3f", $2}' "$csv")
+  record "$server" "$name" rps "$round" "$rps"
+  record "$server" "$name" p50 "$round" "$p50"
+  record "$server" "$name" p99 "$round" "$p99"
+  record "$server" "$name" errors "$round" $(( ${failed:-0} + ${non2xx:-0} ))
+  printf '  %-13s %-10s round %d: %10s req/s  p50 %8s ms  p99 %8s ms  errors %s\n' \
+    "$server" "$name" "$round" "$rps" "$p50" "$p99" $(( ${failed:-0} + ${non2xx:-0} ))
+}
+
+# Memory with IDLE idle connections open, and after they are gone.
+run_idle() {  # server round
+  local server=$1 round=$2 before during after fifo=$WORK/idle.out line=""
+  sleep 1
+  before=$(server_memory)
+  timeout 60 "$BUILD/bench_idle" "$PORT" "$IDLE" 6 > "$fifo" 2>&1 &
+  local idle_pid=$!
+  PIDS+=("$idle_pid")
+  for _ in $(seq 200); do
+    line=$(head -1 "$fifo" 2>/dev/null || true)
+    [ -n "$line" ] && break
+    sleep 0.1
+  done
+  sleep 2
+  during=$(server_memory)
+  wait "$idle_pid" || true
+  PIDS=("${PIDS[@]/$idle_pid}")
+  sleep 3
+  after=$(server_memory)
+  record "$server" idle opened "$round" "${line#open }"
+  record "$server" idle kib_before "$round" "$before"
+  record "$server" idle kib_open "$round" "$during"
+  record "$server" idle kib_after "$round" "$after"
+  record "$server" idle per_conn "$round" \
+    "$(awk -v a="$during" -v b="$before" -v n="$IDLE" 'BEGIN {printf "%.1f", (a - b) / n}')"
+  printf '  %-13s %-10s round %d: %s connections, %s KiB before, %s KiB open, %s KiB after\n' \
+    "$server" idle "$round" "${line#open }" "$before" "$during" "$after"
+}
+
+has_cgi() { [ "$1" != nginx ]; }
+cgi_path() { echo "/cgi-bin/$1"; }
+
+measure() {  # server round
+  local s=$1 r=$2
+  # A short warm-up, not recorded.
+  timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT/1k.html" >/dev/null 2>&1 || true
+  run_wrk "$s" static1k "$r" 50 GET /1k.html 1
+  [ "$s" = tarveld-log3 ] && return
+  run_wrk "$s" head "$r" 50 HEAD /1k.html 1
+  run_wrk "$s" notfound "$r" 50 GET /missing.html 0
+  run_wrk "$s" static100k "$r" 50 GET /100k.bin 1
+  run_wrk "$s" static10m "$r" 4 GET /10m.bin 1
+  if has_cgi "$s"; then
+    run_ab "$s" cgi1 "$r" 1 "$(cgi_path hello.cgi)"
+    run_ab "$s" cgi10 "$r" 10 "$(cgi_path hello.cgi)"
+    run_ab "$s" cgi50 "$r" 50 "$(cgi_path hello.cgi)"
+    run_ab "$s" testcgi10 "$r" 10 "$(cgi_path testcgi.tcgi)"
+  fi
+  run_idle "$s" "$r"
+}
+
+# ------------------------------------------------------------ run
+: > "$WORK/raw"
+echo "benchmark: $SECS s per measurement, $ROUNDS rounds, servers: $SERVERS"
+for round in $(seq "$ROUNDS"); do
+  for server in $SERVERS; do
+    start_server "$server"
+    echo "round $round: $server (127.0.0.1:$PORT)"
+    measure "$server" "$round"
+    stop_server
+  done
+done
+
+# ------------------------------------------------------------ table
+"$REPO/bench/table.sh" "$WORK/raw" "$SERVERS" "$SECS" "$IDLE" > "$OUT"
+cat "$OUT"
+echo
+echo "written to ${OUT#"$REPO"/}"
