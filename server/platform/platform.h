@@ -94,6 +94,11 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
 // peerAddress receives the peer's IPv4 address bytes in network order.
 PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
+// Like PlatSocketRecv when data or the peer's close has already arrived;
+// PLAT_SOCKET_NOT_READY, without waiting, when nothing has arrived yet (a
+// backend may always answer so: the caller then waits and receives).
+constexpr int PLAT_SOCKET_NOT_READY = -2;
+int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length);
 // Like send(): the count sent or -1. Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
 // The same, with the hint that more data follows at once: the system may

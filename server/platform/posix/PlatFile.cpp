@@ -16,19 +16,18 @@ namespace {
 // Opens read-only without ever waiting: a FIFO or a device must not hold the
 // caller in open() before it can be refused. Returns the descriptor only for
 // a regular file.
-int OpenRegular(const char *path) {
+int OpenRegular(const char *path, struct stat *info) {
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0) {
+  if (fstat(fd, info) != 0) {
     int error = errno;
     close(fd);
     errno = error;
     return -1;
   }
-  if (!S_ISREG(info.st_mode)) {
+  if (!S_ISREG(info->st_mode)) {
     close(fd);
-    errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+    errno = S_ISDIR(info->st_mode) ? EISDIR : EACCES;
     return -1;
   }
   // O_NONBLOCK stays: reads of a regular file never wait for data anyway.
@@ -37,10 +36,15 @@ int OpenRegular(const char *path) {
 
 }  // namespace
 
+// The sequential-access hint widens the read-ahead; a file that the kernel
+// reads in one go anyway gains nothing from it and is spared the call.
+static const off_t SEQUENTIAL_HINT_SIZE = 128 * 1024;
+
 int PlatFileOpenSequential(const char *path) {
-  int fd = OpenRegular(path);
+  struct stat info;
+  int fd = OpenRegular(path, &info);
   if (fd < 0) return -1;
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (info.st_size > SEQUENTIAL_HINT_SIZE) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return fd;
 }
 

@@ -139,6 +139,15 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
+int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
+  ssize_t received;
+  do {
+    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_NOT_READY;
+  return static_cast<int>(received);
+}
+
 static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
