@@ -215,6 +215,16 @@ start_busybox() {  # listen backlog fixed by the program; CGI under /cgi-bin/
 }
 
 start_server() {
+  local port
+  case $1 in
+    tarveld|tarveld-log3) port=$TARVELD_PORT ;;
+    nginx) port=$((PEER_PORT_BASE + 1)) ;;
+    lighttpd) port=$((PEER_PORT_BASE + 2)) ;;
+    mini_httpd) port=$((PEER_PORT_BASE + 3)) ;;
+    busybox) port=$((PEER_PORT_BASE + 4)) ;;
+  esac
+  # A port still served by anything else would measure the wrong server.
+  port_free "$port" || { echo "port $port of $1 is in use"; exit 1; }
   case $1 in
     tarveld) start_tarveld 2 ;;
     tarveld-log3) start_tarveld 3 ;;
@@ -284,10 +294,11 @@ run_wrk() {  # server case round connections method path expect-2xx
   p50=$(awk '$1 == "50%" {print $2}' <<< "$out")
   p99=$(awk '$1 == "99%" {print $2}' <<< "$out")
   requests=$(awk '/requests in/ {print $1}' <<< "$out")
-  sockerr=$(awk -F'[ ,]+' '/Socket errors/ {print $4 + $6 + $8 + $10}' <<< "$out")
+  sockerr=$(awk '/Socket errors/ {n = 0; for (i = 1; i <= NF; ++i) if ($i ~ /^[0-9]+,?$/) n += $i; print n}' <<< "$out")
   non2xx=$(awk '/Non-2xx/ {print $NF}' <<< "$out")
   sockerr=${sockerr:-0}; non2xx=${non2xx:-0}; requests=${requests:-0}
   if [ "$expect_ok" = 1 ]; then errors=$((sockerr + non2xx)); else errors=$((sockerr + requests - non2xx)); fi
+  [ "${requests:-0}" -gt 0 ] || rps=""
   [ -n "$rps" ] || { echo "  $server $name: wrk gave no result"; echo "$out" | tail -5; record "$server" "$name" errors "$round" -1; return; }
   record "$server" "$name" rps "$round" "$rps"
   record "$server" "$name" p50 "$round" "$(to_ms "$p50")"
@@ -299,11 +310,13 @@ run_wrk() {  # server case round connections method path expect-2xx
 }
 
 # ab (HTTP/1.0, a new connection per request, bodies ended by the close).
-run_ab() {  # server case round connections path
-  local server=$1 name=$2 round=$3 conns=$4 path=$5
+# It serves HEAD as well: wrk would wait for the body that a HEAD answer's
+# Content-Length announces but never sends.
+run_ab() {  # server case round connections path [ab option]
+  local server=$1 name=$2 round=$3 conns=$4 path=$5 option=${6:-}
   local out csv=$WORK/ab.csv
   rm -f "$csv"
-  out=$(timeout $((SECS + 30)) ab -q -t "$SECS" -n 10000000 -c "$conns" -s 10 -e "$csv" \
+  out=$(timeout $((SECS + 30)) ab -q $option -t "$SECS" -n 10000000 -c "$conns" -s 10 -e "$csv" \
     "http://127.0.0.1:$PORT$path" 2>&1) || true
   local rps failed non2xx p50 p99
   rps=$(awk '/^Requests per second:/ {print $4}' <<< "$out")
@@ -358,7 +371,7 @@ measure() {  # server round
   timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT/1k.html" >/dev/null 2>&1 || true
   run_wrk "$s" static1k "$r" 50 GET /1k.html 1
   [ "$s" = tarveld-log3 ] && return
-  run_wrk "$s" head "$r" 50 HEAD /1k.html 1
+  run_ab "$s" head "$r" 50 /1k.html -i
   run_wrk "$s" notfound "$r" 50 GET /missing.html 0
   run_wrk "$s" static100k "$r" 50 GET /100k.bin 1
   run_wrk "$s" static10m "$r" 4 GET /10m.bin 1
@@ -373,6 +386,9 @@ measure() {  # server round
 
 # ------------------------------------------------------------ run
 : > "$WORK/raw"
+# Other work on the machine shares its cores with the servers and the load
+# generators: the load average before and after the run goes into the table.
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "benchmark: $SECS s per measurement, $ROUNDS rounds, servers: $SERVERS"
 for round in $(seq "$ROUNDS"); do
   for server in $SERVERS; do
@@ -384,7 +400,8 @@ for round in $(seq "$ROUNDS"); do
 done
 
 # ------------------------------------------------------------ table
-"$REPO/bench/table.sh" "$WORK/raw" "$SERVERS" "$SECS" "$IDLE" > "$OUT"
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
+"$REPO/bench/table.sh" "$WORK/raw" "$SERVERS" "$SECS" "$IDLE" "$LOAD_BEFORE" "$LOAD_AFTER" > "$OUT"
 cat "$OUT"
 echo
 echo "written to ${OUT#"$REPO"/}"

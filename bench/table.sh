@@ -2,14 +2,16 @@
 # Turns the raw figures of bench/run.sh into one Markdown table: the mean of
 # the rounds for each server, and for each peer the ratio tarveld/peer.
 #
-#   bench/table.sh RAW-FILE "SERVERS" SECONDS IDLE-CONNECTIONS
+#   bench/table.sh RAW-FILE "SERVERS" SECONDS IDLE-CONNECTIONS LOAD-BEFORE LOAD-AFTER
 set -euo pipefail
 raw=$1
 servers=$2
 secs=$3
 idle=$4
+load_before=$5
+load_after=$6
 
-awk -v servers="$servers" -v secs="$secs" -v idle="$idle" \
+awk -v servers="$servers" -v secs="$secs" -v idle="$idle" -v lb="$load_before" -v la="$load_after" \
     -v when="$(date -u '+%Y-%m-%d %H:%M UTC')" -v cpus="$(nproc)" '
 function fmt(v, kind) {
   if (v == "") return "n/a"
@@ -51,9 +53,11 @@ END {
   printf "Run of %s on %s cores, load generator on the same machine; every case\n", when, cpus
   printf "measured twice for %s s, the table shows the mean. In brackets: tarveld/peer\n", secs
   print "(above 1 is better for requests/s and MiB/s, below 1 is better for latency and"
-  print "memory). Latency in ms; wrk measures from request to answer, ab from connect"
-  print "to close. Memory: resident KiB of the server, shared pages divided among its"
+  print "memory). Loads: wrk, or ab where marked and for CGI. Latency in ms; wrk"
+  print "measures from request to answer, ab from connect to close. Memory: resident"
+  print "KiB of the server, shared pages divided among its"
   print "processes."
+  printf "Load average (1, 5, 15 min) before the run: %s; after: %s.\n", lb, la
   print ""
   head = "| Case | Figure | tarveld"
   rule = "|---|---|---:"
@@ -67,8 +71,8 @@ END {
     row("1 KiB file, tarveld at log-level 3, log to a file", "requests/s", "static1k", "rps", "rps", "tarveld-log3")
     row("1 KiB file, tarveld at log-level 3, log to a file", "p99 ms", "static1k", "p99", "ms", "tarveld-log3")
   }
-  row("HEAD, 50 conn.", "requests/s", "head", "rps", "rps", "tarveld")
-  row("HEAD, 50 conn.", "p99 ms", "head", "p99", "ms", "tarveld")
+  row("HEAD, 50 conn. (ab)", "requests/s", "head", "rps", "rps", "tarveld")
+  row("HEAD, 50 conn. (ab)", "p99 ms", "head", "p99", "ms", "tarveld")
   row("404, 50 conn.", "requests/s", "notfound", "rps", "rps", "tarveld")
   row("404, 50 conn.", "p99 ms", "notfound", "p99", "ms", "tarveld")
   row("100 KiB file, 50 conn.", "requests/s", "static100k", "rps", "rps", "tarveld")

@@ -76,7 +76,9 @@ int SendBody(PlatSocket sock, int fd, char *buffer, int length, int64_t announce
       LogPrint(LOG_ERR, "Failed read() errno=%d", PlatLastError());
       return -1;
     }
-    if (PlatSocketSend(sock, buffer, got) != got) {
+    // The connection is closed right after the body: its last bytes go
+    // out with the close.
+    if (PlatSocketSendMore(sock, buffer, got) != got) {
       LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
       return -1;
     }
