@@ -54,15 +54,22 @@ int ConnectListCount() {
   return count;
 }
 
-// Dotted decimal text of an IPv4 address given in network order.
+// Dotted decimal text of an IPv4 address given in network order: each byte
+// as an unsigned decimal number followed by a point, the final point removed.
+// Written digit by digit: it runs for every connection, under the list lock.
 static void FormatAddress(char *text, size_t size, uint32_t peerAddress) {
   unsigned char bytes[4];
   memcpy(bytes, &peerAddress, sizeof bytes);
-  text[0] = '\0';
+  char dotted[16];
   size_t used = 0;
-  for (unsigned char byte : bytes)
-    used += static_cast<size_t>(snprintf(text + used, size - used, "%d.", byte));
-  text[used - 1] = '\0';  // the final point
+  for (unsigned char byte : bytes) {
+    if (byte >= 100) dotted[used++] = static_cast<char>('0' + byte / 100);
+    if (byte >= 10) dotted[used++] = static_cast<char>('0' + byte / 10 % 10);
+    dotted[used++] = static_cast<char>('0' + byte % 10);
+    dotted[used++] = '.';
+  }
+  dotted[used - 1] = '\0';  // the final point
+  snprintf(text, size, "%s", dotted);
 }
 
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,

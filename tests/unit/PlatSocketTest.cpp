@@ -1,0 +1,110 @@
+// The socket calls of the request path over a real TCP connection on
+// 127.0.0.1: a receive that never waits, and a send that lets its bytes go
+// out together with the next one.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// A connected pair of TCP sockets over 127.0.0.1, closed at the end.
+class TcpPair {
+ public:
+  TcpPair() {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_GE(server, 0);
+    close(listener);
+  }
+  ~TcpPair() {
+    if (client >= 0) close(client);
+    if (server >= 0) close(server);
+  }
+  // Everything the client receives until the server's side is closed.
+  std::string ClientReadsToEnd() {
+    std::string text;
+    char chunk[4096];
+    for (int i = 0; i < 1000; ++i) {
+      pollfd watch{client, POLLIN, 0};
+      if (poll(&watch, 1, 5000) <= 0) break;
+      ssize_t n = recv(client, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      text.append(chunk, static_cast<size_t>(n));
+    }
+    return text;
+  }
+  int client = -1;
+  int server = -1;
+};
+
+}  // namespace
+
+TEST(PlatSocket, ReceiveReadyNeverWaits) {
+  TcpPair pair;
+  char buffer[16];
+  // Nothing has arrived: no wait, and no failure either.
+  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), PLAT_SOCKET_NOT_READY);
+
+  ASSERT_EQ(send(pair.client, "GET /", 5, 0), 5);
+  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
+  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "GET /");
+
+  // The peer's close counts as arrived: 0, as a receive reports it.
+  shutdown(pair.client, SHUT_WR);
+  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
+  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), 0);
+}
+
+TEST(PlatSocket, ReceiveReadyReportsAFailure) {
+  char buffer[4];
+  EXPECT_EQ(PlatSocketRecvReady(-1, buffer, sizeof buffer), -1);
+}
+
+TEST(PlatSocket, BytesSentWithMoreToFollowArriveWithTheRestAndTheClose) {
+  TcpPair pair;
+  std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+  std::string body(5000, 'b');
+  ASSERT_EQ(PlatSocketSendMore(pair.server, header.data(), static_cast<int>(header.size())),
+            static_cast<int>(header.size()));
+  ASSERT_EQ(PlatSocketSendMore(pair.server, body.data(), static_cast<int>(body.size())),
+            static_cast<int>(body.size()));
+  // Held-back bytes go out with the close.
+  EXPECT_EQ(PlatSocketClose(pair.server), 0);
+  pair.server = -1;
+  EXPECT_EQ(pair.ClientReadsToEnd(), header + body);
+}
+
+TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
+  TcpPair pair;
+  ASSERT_EQ(PlatSocketSendMore(pair.server, "head ", 5), 5);
+  ASSERT_EQ(PlatSocketSend(pair.server, "body", 4), 4);
+  // Both arrive while the connection stays open.
+  std::string text;
+  char chunk[16];
+  for (int i = 0; i < 100 && text.size() < 9; ++i) {
+    pollfd watch{pair.client, POLLIN, 0};
+    if (poll(&watch, 1, 5000) <= 0) break;
+    ssize_t n = recv(pair.client, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(text, "head body");
+}
