@@ -47,6 +47,11 @@ stop_pid() {  # the whole tree: TERM, up to 5 s of grace, then KILL
   for p in $tree; do kill -KILL "$p" 2>/dev/null || true; done
   wait "$pid" 2>/dev/null || true
 }
+forget_pid() {
+  local keep=() p
+  for p in "${PIDS[@]}"; do [ "$p" = "$1" ] || keep+=("$p"); done
+  PIDS=("${keep[@]}")
+}
 cleanup() {
   local pid
   for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
@@ -251,7 +256,7 @@ start_server() {
 
 stop_server() {
   stop_pid "$SERVER_PID"
-  PIDS=("${PIDS[@]/$SERVER_PID}")
+  forget_pid "$SERVER_PID"
   sleep 1
 }
 
@@ -344,10 +349,12 @@ run_idle() {  # server round
   local server=$1 round=$2 before during after fifo=$WORK/idle.out line=""
   sleep 1
   before=$(server_memory)
-  timeout 60 "$BUILD/bench_idle" "$PORT" "$IDLE" 6 > "$fifo" 2>&1 &
+  # A small listen backlog makes connecting slow (dropped handshakes are
+  # retried after a second and more): up to a minute to open them all.
+  timeout 90 "$BUILD/bench_idle" "$PORT" "$IDLE" 6 > "$fifo" 2>&1 &
   local idle_pid=$!
   PIDS+=("$idle_pid")
-  for _ in $(seq 200); do
+  for _ in $(seq 600); do
     line=$(head -1 "$fifo" 2>/dev/null || true)
     [ -n "$line" ] && break
     sleep 0.1
@@ -355,7 +362,7 @@ run_idle() {  # server round
   sleep 2
   during=$(server_memory)
   wait "$idle_pid" || true
-  PIDS=("${PIDS[@]/$idle_pid}")
+  forget_pid "$idle_pid"
   sleep 3
   after=$(server_memory)
   record "$server" idle opened "$round" "${line#open }"
