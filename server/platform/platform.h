@@ -134,6 +134,12 @@ uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 int PlatFileOpenSequential(const char *path);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
 int PlatFileClose(int fd);
+// Sends up to length bytes of an open file, from its current position, to a
+// socket without passing them through the caller. Returns the count sent
+// (0 at the end of the file) or -1; after -1, *sendFailed is 1 when the
+// socket failed (PlatSocketLastError) and 0 when reading the file failed
+// (PlatLastError).
+int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed);
 // Size of a file as a stream opened "rb" and sought to its end reports it.
 int PlatFileStreamSize(const char *path, int64_t *size);
 

@@ -1,11 +1,13 @@
 // POSIX backend of document files: read-only, close-on-exec descriptors and
 // streams for regular files only.
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -71,4 +73,51 @@ int PlatFileStreamSize(const char *path, int64_t *size) {
   }
   *size = info.st_size;
   return 0;
+}
+
+namespace {
+
+// Errors of a file-to-socket transfer that belong to the socket's side.
+bool SocketSideError(int error) {
+  switch (error) {
+    case EPIPE: case ECONNRESET: case ECONNABORTED: case ENOTCONN: case ETIMEDOUT:
+    case EAGAIN: case ENOBUFS: case EHOSTUNREACH: case ENETDOWN: case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The same transfer through a buffer, for files that the system cannot
+// splice into a socket.
+int CopyFileToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
+  const uint32_t COPY_SIZE = 16384;
+  char *buffer = static_cast<char *>(malloc(COPY_SIZE));
+  if (!buffer) return -1;
+  int got = PlatFileRead(fd, buffer, length < COPY_SIZE ? length : COPY_SIZE);
+  int result = got;
+  if (got > 0 && PlatSocketSend(sock, buffer, got) != got) {
+    *sendFailed = 1;
+    result = -1;
+  }
+  free(buffer);
+  return result;
+}
+
+}  // namespace
+
+// sendfile() moves the bytes from the page cache to the socket in the
+// kernel: no copy through user memory and one call for many pieces.
+int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
+  *sendFailed = 0;
+  size_t wanted = length > INT_MAX ? INT_MAX : length;
+  ssize_t sent;
+  do {
+    sent = sendfile(static_cast<int>(sock), fd, nullptr, wanted);
+  } while (sent < 0 && errno == EINTR);
+  if (sent >= 0) return static_cast<int>(sent);
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+    return CopyFileToSocket(fd, sock, length, sendFailed);
+  *sendFailed = SocketSideError(errno) ? 1 : 0;
+  return -1;
 }
