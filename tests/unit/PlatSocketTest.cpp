@@ -1,14 +1,16 @@
 // The socket calls of the request path over a real TCP connection on
-// 127.0.0.1: a receive that never waits, and a send that lets its bytes go
-// out together with the next one.
+// 127.0.0.1: a receive that never waits, a send that lets its bytes go out
+// together with the next one, and a file sent straight to a socket.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -107,4 +109,70 @@ TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
     text.append(chunk, static_cast<size_t>(n));
   }
   EXPECT_EQ(text, "head body");
+}
+
+namespace {
+
+std::string TempFileWith(const std::string &content) {
+  char path[] = "/tmp/tarveld-sendfile-XXXXXX";
+  int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+  return path;
+}
+
+}  // namespace
+
+TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
+  std::string content;
+  for (int i = 0; i < 300000; ++i) content += static_cast<char>('a' + i % 23);
+  std::string path = TempFileWith(content);
+  TcpPair pair;
+  int fd = PlatFileOpenSequential(path.c_str());
+  ASSERT_GE(fd, 0);
+  char first[10];
+  ASSERT_EQ(PlatFileRead(fd, first, sizeof first), 10);
+  int sendFailed = -1;
+  int64_t total = 0;
+  for (int i = 0; i < 1000; ++i) {
+    int sent = PlatFileSendToSocket(fd, pair.server, 1 << 20, &sendFailed);
+    ASSERT_GE(sent, 0);
+    if (sent == 0) break;
+    total += sent;
+  }
+  EXPECT_EQ(total, static_cast<int64_t>(content.size()) - 10);
+  EXPECT_EQ(PlatFileSendToSocket(fd, pair.server, 100, &sendFailed), 0);  // at the end
+  PlatFileClose(fd);
+  PlatSocketClose(pair.server);
+  pair.server = -1;
+  EXPECT_EQ(pair.ClientReadsToEnd(), content.substr(10));
+  unlink(path.c_str());
+}
+
+TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
+  std::string path = TempFileWith(std::string(200000, 'x'));
+  TcpPair pair;
+  // A file that cannot be read: the file's side.
+  int unreadable = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(unreadable, 0);
+  int sendFailed = -1;
+  EXPECT_EQ(PlatFileSendToSocket(unreadable, pair.server, 1000, &sendFailed), -1);
+  EXPECT_EQ(sendFailed, 0);
+  close(unreadable);
+
+  // A peer that has gone away: the socket's side, once the system knows.
+  close(pair.client);
+  pair.client = -1;
+  int fd = PlatFileOpenSequential(path.c_str());
+  ASSERT_GE(fd, 0);
+  int result = 0;
+  for (int i = 0; i < 100 && result >= 0; ++i) {
+    lseek(fd, 0, SEEK_SET);
+    result = PlatFileSendToSocket(fd, pair.server, 200000, &sendFailed);
+  }
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(sendFailed, 1);
+  PlatFileClose(fd);
+  unlink(path.c_str());
 }

@@ -1,6 +1,7 @@
 // POSIX backend of document files: read-only, close-on-exec descriptors and
 // streams for regular files only.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,32 @@ int CopyFileToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) 
   return result;
 }
 
+// sendfile() that reports a reset peer as EPIPE only, never as a signal to
+// the process (it takes no MSG_NOSIGNAL), whether or not SIGPIPE is ignored.
+ssize_t SendfileWithoutSignal(int sock, int fd, size_t length) {
+  sigset_t pipeSignal, previous, pending;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+  sigpending(&pending);
+  bool alreadyPending = sigismember(&pending, SIGPIPE);
+  ssize_t sent;
+  do sent = sendfile(sock, fd, nullptr, length); while (sent < 0 && errno == EINTR);
+  int error = errno;
+  // A transfer cut short by the peer may return what it sent and leave the
+  // signal behind all the same.
+  if (!alreadyPending) {
+    sigpending(&pending);
+    if (sigismember(&pending, SIGPIPE)) {
+      struct timespec now = {0, 0};
+      sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return sent;
+}
+
 }  // namespace
 
 // sendfile() moves the bytes from the page cache to the socket in the
@@ -111,10 +138,7 @@ int CopyFileToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) 
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   *sendFailed = 0;
   size_t wanted = length > INT_MAX ? INT_MAX : length;
-  ssize_t sent;
-  do {
-    sent = sendfile(static_cast<int>(sock), fd, nullptr, wanted);
-  } while (sent < 0 && errno == EINTR);
+  ssize_t sent = SendfileWithoutSignal(static_cast<int>(sock), fd, wanted);
   if (sent >= 0) return static_cast<int>(sent);
   if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
     return CopyFileToSocket(fd, sock, length, sendFailed);
