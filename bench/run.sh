@@ -104,12 +104,14 @@ BACKLOG=1024
 
 # Ports: tarveld takes a service name, never a number.
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-TARVELD_SERVICE=""
+# Two free service names: one for tarveld at log-level 2, one at level 3.
+FREE_SERVICES=()
+FREE_PORTS=()
 for name in x11-5 x11-6 x11-7 bacula-sd xmms2 sge-execd font-service webmin; do
   port=$(getent services "$name/tcp" | awk '{split($2, a, "/"); print a[1]}')
-  [ -n "$port" ] && port_free "$port" && { TARVELD_SERVICE=$name; TARVELD_PORT=$port; break; }
+  [ -n "$port" ] && port_free "$port" && { FREE_SERVICES+=("$name"); FREE_PORTS+=("$port"); }
 done
-[ -n "$TARVELD_SERVICE" ] || { echo "no free service port for tarveld"; exit 1; }
+[ "${#FREE_SERVICES[@]}" -ge 2 ] || { echo "no two free service ports for tarveld"; exit 1; }
 PEER_PORT_BASE=18700
 
 # ------------------------------------------------------------ servers
@@ -121,10 +123,10 @@ PEER_PORT_BASE=18700
 # room for the 1000 idle connections; buffer-size is also the transfer unit
 # of documents (32 KiB: an eighth of the system calls of 8 KiB for a large
 # file, still below what makes the allocator hand memory back each time).
-write_tarveld_conf() {  # $1 = log-level
-  cat > "$WORK/tarveld.conf" <<CONF
+write_tarveld_conf() {  # log-level service file
+  cat > "$3" <<CONF
 bind-host = 127.0.0.1
-bind-port = $TARVELD_SERVICE
+bind-port = $2
 socket-protocol = tcp
 socket-domain = AF_INET
 socket-type = SOCK_STREAM
@@ -154,12 +156,12 @@ access-log2 = off
 CONF
 }
 
-start_tarveld() {  # $1 = log-level; standard output to a file at level 3
-  write_tarveld_conf "$1"
-  PORT=$TARVELD_PORT
-  local log=/dev/null
+start_tarveld() {  # log-level, index of the service; standard output to a file at level 3
+  local conf=$WORK/tarveld-$1.conf log=/dev/null
+  write_tarveld_conf "$1" "${FREE_SERVICES[$2]}" "$conf"
+  PORT=${FREE_PORTS[$2]}
   [ "$1" -ge 3 ] && log=$WORK/tarveld-stdout.log
-  (cd "$WORK" && exec "$BUILD/tarveld" "$WORK/tarveld.conf" > "$log" 2>/dev/null) &
+  (cd "$WORK" && exec "$BUILD/tarveld" "$conf" > "$log" 2>/dev/null) &
   SERVER_PID=$!
 }
 
@@ -228,7 +230,8 @@ start_busybox() {  # listen backlog fixed by the program; CGI under /cgi-bin/
 start_server() {
   local port
   case $1 in
-    tarveld|tarveld-log3) port=$TARVELD_PORT ;;
+    tarveld) port=${FREE_PORTS[0]} ;;
+    tarveld-log3) port=${FREE_PORTS[1]} ;;
     nginx) port=$((PEER_PORT_BASE + 1)) ;;
     lighttpd) port=$((PEER_PORT_BASE + 2)) ;;
     mini_httpd) port=$((PEER_PORT_BASE + 3)) ;;
@@ -237,8 +240,8 @@ start_server() {
   # A port still served by anything else would measure the wrong server.
   port_free "$port" || { echo "port $port of $1 is in use"; exit 1; }
   case $1 in
-    tarveld) start_tarveld 2 ;;
-    tarveld-log3) start_tarveld 3 ;;
+    tarveld) start_tarveld 2 0 ;;
+    tarveld-log3) start_tarveld 3 1 ;;
     nginx) start_nginx ;;
     lighttpd) start_lighttpd ;;
     mini_httpd) start_mini_httpd ;;
@@ -252,12 +255,6 @@ start_server() {
     sleep 0.1
   done
   echo "$1 did not start"; exit 1
-}
-
-stop_server() {
-  stop_pid "$SERVER_PID"
-  forget_pid "$SERVER_PID"
-  sleep 1
 }
 
 # Memory of the server in KiB: proportional set size summed over its
@@ -385,40 +382,67 @@ run_idle() {  # server round
     "$server" idle "$round" "${line#open }" "$before" "$during" "$after"
 }
 
-has_cgi() { [ "$1" != nginx ]; }
 cgi_path() { echo "/cgi-bin/$1"; }
 
-measure() {  # server round
-  local s=$1 r=$2
-  # A short warm-up, not recorded.
-  timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT/1k.html" >/dev/null 2>&1 || true
-  run_wrk "$s" static1k "$r" 50 GET /1k.html 1
-  [ "$s" = tarveld-log3 ] && return
-  run_ab "$s" head "$r" 50 /1k.html -i
-  run_wrk "$s" notfound "$r" 50 GET /missing.html 0
-  run_wrk "$s" static100k "$r" 50 GET /100k.bin 1
-  run_wrk "$s" static10m "$r" 4 GET /10m.bin 1
-  if has_cgi "$s"; then
-    run_ab "$s" cgi1 "$r" 1 "$(cgi_path hello.cgi)"
-    run_ab "$s" cgi10 "$r" 10 "$(cgi_path hello.cgi)"
-    run_ab "$s" cgi50 "$r" 50 "$(cgi_path hello.cgi)"
-    run_ab "$s" testcgi10 "$r" 10 "$(cgi_path testcgi.tcgi)"
-  fi
-  run_idle "$s" "$r"
+run_case() {  # server case round
+  local s=$1 c=$2 r=$3
+  case $c in
+    static1k) run_wrk "$s" static1k "$r" 50 GET /1k.html 1 ;;
+    head) run_ab "$s" head "$r" 50 /1k.html -i ;;
+    notfound) run_wrk "$s" notfound "$r" 50 GET /missing.html 0 ;;
+    static100k) run_wrk "$s" static100k "$r" 50 GET /100k.bin 1 ;;
+    static10m) run_wrk "$s" static10m "$r" 4 GET /10m.bin 1 ;;
+    cgi1) run_ab "$s" cgi1 "$r" 1 "$(cgi_path hello.cgi)" ;;
+    cgi10) run_ab "$s" cgi10 "$r" 10 "$(cgi_path hello.cgi)" ;;
+    cgi50) run_ab "$s" cgi50 "$r" 50 "$(cgi_path hello.cgi)" ;;
+    testcgi10) run_ab "$s" testcgi10 "$r" 10 "$(cgi_path testcgi.tcgi)" ;;
+  esac
 }
 
-# ------------------------------------------------------------ run
+# Which cases a server takes part in.
+takes_case() {  # server case
+  case $1:$2 in
+    tarveld-log3:static1k) return 0 ;;
+    tarveld-log3:*) return 1 ;;
+    nginx:cgi* | nginx:testcgi*) return 1 ;;
+  esac
+  return 0
+}
+
+# Every server runs from the start to the end, on its own port; each case is
+# measured on one server after the other, so that a passing burst of other
+# work on the machine does not fall on one server's figures alone.
+declare -A SERVER_PIDS SERVER_PORTS
+use_server() { SERVER_PID=${SERVER_PIDS[$1]}; PORT=${SERVER_PORTS[$1]}; }
+
 : > "$WORK/raw"
 # Other work on the machine shares its cores with the servers and the load
 # generators: the load average before and after the run goes into the table.
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "benchmark: $SECS s per measurement, $ROUNDS rounds, servers: $SERVERS"
+for server in $SERVERS; do
+  start_server "$server"
+  SERVER_PIDS[$server]=$SERVER_PID
+  SERVER_PORTS[$server]=$PORT
+  echo "$server on 127.0.0.1:$PORT"
+  # A short warm-up, not recorded.
+  timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT/1k.html" >/dev/null 2>&1 || true
+done
+CASES="static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10"
 for round in $(seq "$ROUNDS"); do
+  echo "round $round"
+  for c in $CASES; do
+    for server in $SERVERS; do
+      takes_case "$server" "$c" || continue
+      use_server "$server"
+      run_case "$server" "$c" "$round"
+    done
+  done
+  # Memory last: forking servers keep a process per idle connection for a while.
   for server in $SERVERS; do
-    start_server "$server"
-    echo "round $round: $server (127.0.0.1:$PORT)"
-    measure "$server" "$round"
-    stop_server
+    [ "$server" = tarveld-log3 ] && continue
+    use_server "$server"
+    run_idle "$server" "$round"
   done
 done
 
