@@ -86,6 +86,8 @@ PlatSocket PlatSocketCreate(int domain, int type, int protocol);
 int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
                        const unsigned char address[4]);
 int PlatSocketListen(PlatSocket sock, int backlog);
+// Closes a socket. Bytes held back by PlatSocketSendMore go out first, also
+// when the peer sent bytes that were never read (the close then resets).
 int PlatSocketClose(PlatSocket sock);
 int PlatSocketShutdown(PlatSocket sock);  // both directions
 // Waits until the socket is readable, like select() on one socket:
@@ -102,7 +104,8 @@ int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length);
 // Like send(): the count sent or -1. Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
 // The same, with the hint that more data follows at once: the system may
-// hold these bytes back to send them in one segment with the next send.
+// hold these bytes back to send them in one segment with the next send or
+// with the close.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length);
 
 // ---------------------------------------------------------------- PlatThread

@@ -94,6 +94,20 @@ TEST(PlatSocket, BytesSentWithMoreToFollowArriveWithTheRestAndTheClose) {
   EXPECT_EQ(pair.ClientReadsToEnd(), header + body);
 }
 
+// A peer whose bytes were never read gets a reset at the close; what was
+// held back for the close must have gone out before it.
+TEST(PlatSocket, HeldBackBytesGoOutBeforeTheResetOfAnUnreadPeer) {
+  TcpPair pair;
+  ASSERT_EQ(send(pair.client, "GET / HTTP/1.0\r\nrest never read", 32, 0), 32);
+  char buffer[8];
+  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
+  ASSERT_EQ(PlatSocketRecv(pair.server, buffer, sizeof buffer), 8);
+  ASSERT_EQ(PlatSocketSendMore(pair.server, "HTTP/1.0 404 Not Found\r\n\r\n", 26), 26);
+  EXPECT_EQ(PlatSocketClose(pair.server), 0);
+  pair.server = -1;
+  EXPECT_EQ(pair.ClientReadsToEnd(), "HTTP/1.0 404 Not Found\r\n\r\n");
+}
+
 TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
   TcpPair pair;
   ASSERT_EQ(PlatSocketSendMore(pair.server, "head ", 5), 5);

@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,7 +91,18 @@ int PlatSocketListen(PlatSocket sock, int backlog) {
   return listen(static_cast<int>(sock), backlog) == 0 ? 0 : -1;
 }
 
-int PlatSocketClose(PlatSocket sock) { return close(static_cast<int>(sock)) == 0 ? 0 : -1; }
+// Bytes held back by PlatSocketSendMore leave with the close, together with
+// the FIN. A peer that sent more than was read gets a reset instead, and the
+// system drops what it still holds back: such bytes are pushed out first.
+int PlatSocketClose(PlatSocket sock) {
+  int fd = static_cast<int>(sock);
+  int unread = 0;
+  if (ioctl(fd, FIONREAD, &unread) == 0 && unread > 0) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  return close(fd) == 0 ? 0 : -1;
+}
 
 int PlatSocketShutdown(PlatSocket sock) {
   return shutdown(static_cast<int>(sock), SHUT_RDWR) == 0 ? 0 : -1;
