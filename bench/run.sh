@@ -66,7 +66,7 @@ if [ "${BENCH_SKIP_INSTALL:-0}" != 1 ]; then
   if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q g++ cmake ninja-build netbase \
-    procps psmisc wrk apache2-utils lighttpd nginx mini-httpd busybox
+    procps wrk apache2-utils lighttpd nginx mini-httpd busybox
   # The packages start system services of their own: stop and disable
   # them; the benchmark runs its own instances on its own ports.
   for service in nginx lighttpd mini-httpd; do
