@@ -35,16 +35,23 @@ process_tree() {
   done
   echo "$pids"
 }
-stop_pid() {  # the whole tree: TERM, up to 5 s of grace, then KILL
-  local pid=$1 tree p
+# The start time of a process: with the pid, it names the process even
+# after its number could have been given to another one.
+start_time() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $20}'; }
+stop_pid() {  # the whole tree: TERM, up to 5 s of grace, then KILL what is left
+  local pid=$1 tree p started=()
   [ -n "$pid" ] || return 0
   tree=$(process_tree "$pid")
+  for p in $tree; do started+=("$p:$(start_time "$p")"); done
   kill -TERM $tree 2>/dev/null || true
   for _ in $(seq 50); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  for p in $tree; do kill -KILL "$p" 2>/dev/null || true; done
+  for p in "${started[@]}"; do
+    [ -n "${p#*:}" ] && [ "$(start_time "${p%%:*}")" = "${p#*:}" ] &&
+      kill -KILL "${p%%:*}" 2>/dev/null || true
+  done
   wait "$pid" 2>/dev/null || true
 }
 forget_pid() {
