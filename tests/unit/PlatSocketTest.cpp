@@ -127,21 +127,30 @@ TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
 
 namespace {
 
-std::string TempFileWith(const std::string &content) {
-  char path[] = "/tmp/tarveld-sendfile-XXXXXX";
-  int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-  close(fd);
-  return path;
-}
+// A temporary file with the given content, removed at the end of the test.
+class TempFileWith {
+ public:
+  explicit TempFileWith(const std::string &content) {
+    char name[] = "/tmp/tarveld-sendfile-XXXXXX";
+    int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    path_ = name;
+  }
+  ~TempFileWith() { unlink(path_.c_str()); }
+  const char *c_str() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace
 
 TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
   std::string content;
   for (int i = 0; i < 300000; ++i) content += static_cast<char>('a' + i % 23);
-  std::string path = TempFileWith(content);
+  TempFileWith path(content);
   TcpPair pair;
   int fd = PlatFileOpenSequential(path.c_str());
   ASSERT_GE(fd, 0);
@@ -161,11 +170,10 @@ TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
   PlatSocketClose(pair.server);
   pair.server = -1;
   EXPECT_EQ(pair.ClientReadsToEnd(), content.substr(10));
-  unlink(path.c_str());
 }
 
 TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
-  std::string path = TempFileWith(std::string(200000, 'x'));
+  TempFileWith path(std::string(200000, 'x'));
   TcpPair pair;
   // A file that cannot be read: the file's side.
   int unreadable = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -188,5 +196,4 @@ TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
   EXPECT_EQ(result, -1);
   EXPECT_EQ(sendFailed, 1);
   PlatFileClose(fd);
-  unlink(path.c_str());
 }
