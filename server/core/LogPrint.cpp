@@ -2,6 +2,7 @@
 // optional time prefix, the level tag and the message under the LogLock.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "config/ConfigTbl.h"
@@ -10,6 +11,41 @@
 
 static const char LevelTag[6][4] = {"", "[E]", "[W]", "[I]", "[D]", "[T]"};
 
+// The date and time of the prefix change once a second: they are formatted
+// once for each second and kept. Only touched under the LogLock.
+static time_t PrefixSecond = -1;
+static char PrefixClock[32];
+static size_t PrefixClockLength = 0;
+
+static size_t AppendText(char *line, size_t used, const char *text) {
+  size_t length = strlen(text);
+  memcpy(line + used, text, length);
+  return used + length;
+}
+
+// "YY/MM/DD hh:mm:ss TTTTTTTT " for the given time and the calling thread.
+static size_t AppendPrefix(char *line, size_t used, time_t now) {
+  if (now != PrefixSecond) {
+    struct tm local;
+    PlatLocalTime(now, &local);
+    int length = snprintf(PrefixClock, sizeof PrefixClock, "%02d/%02d/%02d %02d:%02d:%02d ",
+                          local.tm_year + 1900 - 2000, local.tm_mon + 1, local.tm_mday,
+                          local.tm_hour, local.tm_min, local.tm_sec);
+    PrefixClockLength = length > 0 ? static_cast<size_t>(length) : 0;
+    if (PrefixClockLength >= sizeof PrefixClock) PrefixClockLength = sizeof PrefixClock - 1;
+    PrefixSecond = now;
+  }
+  memcpy(line + used, PrefixClock, PrefixClockLength);
+  used += PrefixClockLength;
+  static const char Hex[] = "0123456789ABCDEF";
+  uint32_t id = PlatCurrentThreadId();
+  for (int shift = 28; shift >= 0; shift -= 4) line[used++] = Hex[(id >> shift) & 0xF];
+  line[used++] = ' ';
+  return used;
+}
+
+// The whole line is built in one buffer and written with one write and one
+// flush: the line is in the log as soon as the call returns.
 static void LogWrite(FILE *stream, int level, const char *format, va_list args) {
   if (level > ConfigTbl->log_level) return;
 
@@ -17,18 +53,19 @@ static void LogWrite(FILE *stream, int level, const char *format, va_list args) 
   vsnprintf(message, sizeof message, format, args);
   message[255] = '\0';
 
+  // Prefix (at most 31 + 9), tag and blank (4), message (255), line feed.
+  char line[320];
+  size_t used = 0;
   LogLockEnter();
   time_t now = time(nullptr);
-  struct tm local;
-  PlatLocalTime(now, &local);
-  if (ConfigTbl->time_flag)
-    fprintf(stream, "%02d/%02d/%02d %02d:%02d:%02d %08X ", local.tm_year + 1900 - 2000,
-            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-            PlatCurrentThreadId());
-  if (level == LOG_FATAL)
-    fprintf(stream, "%s\n", message);
-  else
-    fprintf(stream, "%s %s\n", LevelTag[level], message);
+  if (ConfigTbl->time_flag) used = AppendPrefix(line, used, now);
+  if (level != LOG_FATAL) {
+    used = AppendText(line, used, LevelTag[level]);
+    line[used++] = ' ';
+  }
+  used = AppendText(line, used, message);
+  line[used++] = '\n';
+  fwrite(line, 1, used, stream);
   fflush(stream);
   LogLockLeave();
 }

@@ -144,7 +144,12 @@ int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *con
   int headerLength = static_cast<int>(strlen(header));
 
   LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
-  int sent = PlatSocketSend(sock, header, headerLength);
+  // A header with a known length is followed at once by its body, if any,
+  // and then by the close of the connection: header, a small body and the
+  // close leave in one segment. A CGI header goes out at once, since the
+  // program's output follows only after the relay's first pass.
+  int sent = length != CONTENT_LENGTH_NONE ? PlatSocketSendMore(sock, header, headerLength)
+                                           : PlatSocketSend(sock, header, headerLength);
   if (sent != headerLength) {
     LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
     free(header);

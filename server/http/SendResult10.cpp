@@ -56,27 +56,62 @@ int SendError(PlatSocket sock, unsigned kind) {
   return SendHeader10(sock, kind, 0, nullptr) == 0 ? 0 : -1;
 }
 
+// A document larger than one piece goes from the file to the socket
+// directly, all but its last piece, which follows through the buffer and
+// leaves with the close. Stops early, without failing, at an early end of
+// the file.
+int SendLargeBody(PlatSocket sock, int fd, int piece, int64_t *left) {
+  const int64_t MOST_AT_ONCE = 1 << 30;
+  while (*left > piece) {
+    int64_t chunk = *left - piece;
+    if (chunk > MOST_AT_ONCE) chunk = MOST_AT_ONCE;
+    int sendFailed = 0;
+    int sent = PlatFileSendToSocket(fd, sock, static_cast<uint32_t>(chunk), &sendFailed);
+    if (sent == 0) return 0;
+    if (sent < 0 && sendFailed) {
+      LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+      return -1;
+    }
+    if (sent < 0) {
+      LogPrint(LOG_ERR, "Failed read() errno=%d", PlatLastError());
+      return -1;
+    }
+    *left -= sent;
+  }
+  return 0;
+}
+
 // Streams the open document through the request buffer, a whole buffer at a
-// time: the transfer unit must not shrink with the size of the request.
-int SendBody(PlatSocket sock, int fd, char *buffer, int length) {
+// time: the transfer unit must not shrink with the size of the request. A
+// body whose size the header announced ends with its last announced byte:
+// no read is spent to find the end of the file, and a file that grows
+// meanwhile never sends more than the header promised. Without a size (0),
+// the file is sent to its end.
+int SendBody(PlatSocket sock, int fd, char *buffer, int length, int64_t announced) {
   // The buffer is the transaction's receive buffer of buffer-size bytes; it
   // always holds more than the request it received.
   int piece = ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
+  int64_t left = announced;
+  if (SendLargeBody(sock, fd, piece, &left) != 0) return -1;
   for (;;) {
-    int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(piece));
-    if (got == 0) {
-      LogPrint(LOG_DEBUG, "Body was sended.");
-      return 0;
-    }
+    if (announced > 0 && left == 0) break;
+    int wanted = (announced > 0 && left < piece) ? static_cast<int>(left) : piece;
+    int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(wanted));
+    if (got == 0) break;
     if (got < 0) {
       LogPrint(LOG_ERR, "Failed read() errno=%d", PlatLastError());
       return -1;
     }
-    if (PlatSocketSend(sock, buffer, got) != got) {
+    // The connection is closed right after the body: its last bytes go
+    // out with the close.
+    if (PlatSocketSendMore(sock, buffer, got) != got) {
       LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
       return -1;
     }
+    left -= got;
   }
+  LogPrint(LOG_DEBUG, "Body was sended.");
+  return 0;
 }
 
 // A static document: 200 header with its size and media type, then its bytes.
@@ -85,7 +120,7 @@ int SendDocument(PlatSocket sock, int fd, const char *fullPath, char *buffer, in
   if (PlatFileStreamSize(fullPath, &size) != 0) size = 0;
   SendHeader10(sock, STATUS_OK, size, ContentTypeMedia(fullPath));
   LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
-  return SendBody(sock, fd, buffer, length);
+  return SendBody(sock, fd, buffer, length, size);
 }
 
 // Everything after the document path is built. The document is opened, typed

@@ -87,6 +87,8 @@ PlatSocket PlatSocketCreate(int domain, int type, int protocol);
 int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
                        const unsigned char address[4]);
 int PlatSocketListen(PlatSocket sock, int backlog);
+// Closes a socket. Bytes held back by PlatSocketSendMore go out first, also
+// when the peer sent bytes that were never read (the close then resets).
 int PlatSocketClose(PlatSocket sock);
 int PlatSocketShutdown(PlatSocket sock);  // both directions
 // Bounds every later send on the socket: a send that cannot go on for this
@@ -100,8 +102,17 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
 // peerAddress receives the peer's IPv4 address bytes in network order.
 PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
+// Like PlatSocketRecv when data or the peer's close has already arrived;
+// PLAT_SOCKET_NOT_READY, without waiting, when nothing has arrived yet (a
+// backend may always answer so: the caller then waits and receives).
+constexpr int PLAT_SOCKET_NOT_READY = -2;
+int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length);
 // Like send(): the count sent or -1. Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
+// The same, with the hint that more data follows at once: the system may
+// hold these bytes back to send them in one segment with the next send or
+// with the close.
+int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length);
 
 // ---------------------------------------------------------------- PlatThread
 typedef uint32_t (*PlatThreadRoutine)(void *parameter);
@@ -132,7 +143,13 @@ uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 int PlatFileOpenSequential(const char *path);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
 int PlatFileClose(int fd);
-// Size of a file measured through a stream opened "rb" and sought to its end.
+// Sends up to length bytes of an open file, from its current position, to a
+// socket without passing them through the caller. Returns the count sent
+// (0 at the end of the file) or -1; after -1, *sendFailed is 1 when the
+// socket failed (PlatSocketLastError) and 0 when reading the file failed
+// (PlatLastError).
+int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed);
+// Size of a file as a stream opened "rb" and sought to its end reports it.
 int PlatFileStreamSize(const char *path, int64_t *size);
 
 // ---------------------------------------------------------------- PlatProcess

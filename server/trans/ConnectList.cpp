@@ -2,6 +2,13 @@
 // from its creation until the accept loop reaps it after it has finished.
 // Every operation holds ConnectListLock for its whole run, log lines
 // included, so the lock order is always ConnectListLock, then LogLock.
+//
+// Finished entries stay in the list until the accept loop reaps them, so
+// under a steady stream of connections the list grows to max-connect
+// entries. Its order stays that of the additions, but no operation that runs
+// for every connection walks it: a tail pointer serves the append, and a
+// small index of singly linked buckets by thread identifier serves the
+// look-ups of the transaction threads.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +19,28 @@
 #include "trans/Trans.h"
 
 static ConnectEntry *ListHead = nullptr;
+static ConnectEntry *ListTail = nullptr;
 static int ListCount = 0;
 static PlatLock ConnectListLock;
+
+static const uint32_t ID_BUCKETS = 1024;  // a power of two
+static ConnectEntry *IdIndex[ID_BUCKETS];
+
+static ConnectEntry **IdBucket(uint32_t threadId) { return &IdIndex[threadId & (ID_BUCKETS - 1)]; }
+
+static void IndexAdd(ConnectEntry *entry) {
+  ConnectEntry **bucket = IdBucket(entry->thread_id);
+  entry->id_next = *bucket;
+  *bucket = entry;
+}
+
+static void IndexRemove(ConnectEntry *entry) {
+  for (ConnectEntry **link = IdBucket(entry->thread_id); *link; link = &(*link)->id_next) {
+    if (*link != entry) continue;
+    *link = entry->id_next;
+    return;
+  }
+}
 
 int ConnectListInit() {
   PlatLockInit(&ConnectListLock);
@@ -27,15 +54,22 @@ int ConnectListCount() {
   return count;
 }
 
-// Dotted decimal text of an IPv4 address given in network order.
+// Dotted decimal text of an IPv4 address given in network order: each byte
+// as an unsigned decimal number followed by a point, the final point removed.
+// Written digit by digit: it runs for every connection, under the list lock.
 static void FormatAddress(char *text, size_t size, uint32_t peerAddress) {
   unsigned char bytes[4];
   memcpy(bytes, &peerAddress, sizeof bytes);
-  text[0] = '\0';
+  char dotted[16];
   size_t used = 0;
-  for (unsigned char byte : bytes)
-    used += static_cast<size_t>(snprintf(text + used, size - used, "%d.", byte));
-  text[used - 1] = '\0';  // the final point
+  for (unsigned char byte : bytes) {
+    if (byte >= 100) dotted[used++] = static_cast<char>('0' + byte / 100);
+    if (byte >= 10) dotted[used++] = static_cast<char>('0' + byte / 10 % 10);
+    dotted[used++] = static_cast<char>('0' + byte % 10);
+    dotted[used++] = '.';
+  }
+  dotted[used - 1] = '\0';  // the final point
+  snprintf(text, size, "%s", dotted);
 }
 
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
@@ -63,9 +97,12 @@ int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
   if (ConfigTbl->access_log2)
     LogPrint2(LOG_INFO, "Connected from %s (ID=%X)", entry->address, threadId);
 
-  ConnectEntry **tail = &ListHead;
-  while (*tail) tail = &(*tail)->next;
-  *tail = entry;
+  if (ListTail)
+    ListTail->next = entry;
+  else
+    ListHead = entry;
+  ListTail = entry;
+  IndexAdd(entry);
   TRACE_END();
   PlatLockLeave(ConnectListLock);
   return 0;
@@ -75,7 +112,7 @@ int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
 // entry exists; matching running entries only keeps a finished entry from
 // ever being taken for a live one all the same.
 static ConnectEntry *FindRunning(uint32_t threadId) {
-  for (ConnectEntry *entry = ListHead; entry; entry = entry->next)
+  for (ConnectEntry *entry = *IdBucket(threadId); entry; entry = entry->id_next)
     if (entry->thread_id == threadId && entry->status == CONNECT_RUNNING) return entry;
   return nullptr;
 }
@@ -118,6 +155,7 @@ void ConnectListChk() {
         kept->next = next;
       else
         ListHead = next;
+      IndexRemove(entry);
       PlatThreadClose(entry->thread_handle);
       free(entry);
       --ListCount;
@@ -126,6 +164,7 @@ void ConnectListChk() {
     }
     entry = next;
   }
+  ListTail = kept;
   TRACE_END();
   PlatLockLeave(ConnectListLock);
 }
@@ -139,9 +178,11 @@ void ConnectListTerm() {
     PlatThreadTerminate(entry->thread_handle, 0);
     PlatThreadClose(entry->thread_handle);
     ListHead = entry->next;
+    IndexRemove(entry);
     free(entry);
     --ListCount;
   }
+  ListTail = nullptr;
   TRACE_END();
   PlatLockLeave(ConnectListLock);
 }

@@ -16,6 +16,7 @@ struct ConnectEntry {
   uint32_t thread_id;
   PlatThread thread_handle;
   ConnectEntry *next;
+  ConnectEntry *id_next;   // next entry of the same bucket of the look-up by thread
 };
 
 int ConnectListInit();

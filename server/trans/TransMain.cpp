@@ -19,12 +19,17 @@ static void BoundSends(PlatSocket sock) {
 }
 
 // Waits up to session-timeout for the request, receives it once and answers.
+// A request that is already there (the common case: clients send it right
+// after connecting) is taken at once, without the wait's extra system call.
 static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
-  if (PlatSocketWaitReadable(sock, ConfigTbl->session_timeout, 0) <= 0) {
-    LogPrint(LOG_ERR, "Session timeout.");
-    return;
+  int received = PlatSocketRecvReady(sock, buffer, bufferSize - 1);
+  if (received == PLAT_SOCKET_NOT_READY) {
+    if (PlatSocketWaitReadable(sock, ConfigTbl->session_timeout, 0) <= 0) {
+      LogPrint(LOG_ERR, "Session timeout.");
+      return;
+    }
+    received = PlatSocketRecv(sock, buffer, bufferSize - 1);
   }
-  int received = PlatSocketRecv(sock, buffer, bufferSize - 1);
   if (received <= 0) {
     LogPrint(LOG_WARN, "Failed recv() errno=%d", PlatSocketLastError());
     LogPrint(LOG_WARN, "Request recv error.");

@@ -184,3 +184,19 @@ TEST_F(Http, ClientResetDuringALargeBody) {
   EXPECT_EQ(Count(out, "[E]"), 0) << out;
   EXPECT_EQ(server.Stop(), 0);
 }
+
+// A request longer than one receive leaves bytes unread, and the close then
+// resets the connection: the whole answer must still have gone out first.
+TEST_F(Http, AnswersToRequestsLongerThanOneReceiveArriveWhole) {
+  std::string config = BaseConfig(service, root);
+  config.replace(config.find("buffer-size = 8192"), 18, "buffer-size = 64");
+  Start(config);
+  std::string padding = "X-Padding: " + std::string(400, 'p') + "\r\n";
+  std::string answer =
+      Exchange(service.port(), "GET /a.txt HTTP/1.0\r\n" + padding + padding + "\r\n");
+  EXPECT_EQ(HeaderOf(answer), Expected("200 OK", "GET, HEAD, POST", "text/plain", 11));
+  EXPECT_EQ(Parse(answer).body, "plain text\n");
+  answer = Exchange(service.port(), "GET /missing.txt HTTP/1.0\r\n" + padding + "\r\n");
+  EXPECT_EQ(HeaderOf(answer), Expected("404 Not Found", "GET, HEAD, POST", "", 0));
+  EXPECT_EQ(server.Stop(), 0);
+}

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
@@ -180,6 +182,29 @@ TEST(CgiChild, ArgumentVectorAndWholeEnvironment) {
   run = RunChild("/usr/bin/env", "", "/usr/bin/env",
                  EnvironmentBlock({"QUERY_STRING=a b", "CONTENT_LENGTH=5"}));
   EXPECT_EQ(run.output, "QUERY_STRING=a b\nCONTENT_LENGTH=5\n");
+  EXPECT_TRUE(NoChildren());
+}
+
+// Children are started side by side while the reaper looks for orphans:
+// each run still takes its own child's exit status, and none is left over.
+TEST(CgiChild, RunsStartedSideBySideEachGetTheirOwnExitStatus) {
+  ASSERT_EQ(TerminateChildInit(), 0);
+  std::atomic<int> good{0};
+  std::vector<std::thread> runners;
+  for (int t = 0; t < 4; ++t) {
+    runners.emplace_back([&good, t] {
+      for (int i = 0; i < 10; ++i) {
+        std::string code = std::to_string(t * 10 + i);
+        unit::ChildResult run = RunChild("/bin/sh", "-c \"echo " + code + "; exit " + code + "\"",
+                                         "sh", EnvironmentBlock({}));
+        if (run.ended && run.exitCode == static_cast<unsigned>(t * 10 + i) &&
+            run.output == code + "\n")
+          ++good;
+      }
+    });
+  }
+  for (std::thread &runner : runners) runner.join();
+  EXPECT_EQ(good.load(), 40);
   EXPECT_TRUE(NoChildren());
 }
 

@@ -158,6 +158,54 @@ TEST_F(ConnectListTest, ReapingRemovesExactlyTheFinishedEntriesInOrder) {
   EXPECT_EQ(ConnectListCount(), 0);
 }
 
+TEST_F(ConnectListTest, AddressDigitsOfEveryWidth) {
+  Capture out;
+  uint32_t id = AddSuspended(7, Address(192, 0, 100, 9));
+  char expected[64];
+  snprintf(expected, sizeof expected, "[I] Connected from 192.0.100.9 (ID=%X)\n", id);
+  EXPECT_EQ(out.Text(), expected);
+}
+
+// Reaping the newest entry must leave the list able to append after the one
+// that stays, and entries whose identifiers share a bucket of the look-up
+// must each be found by their own thread only.
+TEST_F(ConnectListTest, AppendAfterReapingTheNewestAndLookUpsAmongBucketMates) {
+  Capture out;
+  uint32_t self = PlatCurrentThreadId();
+  uint32_t ignored;
+  auto suspended = [&ignored]() {
+    return PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; }, nullptr, &ignored);
+  };
+  // Bucket mates of the calling thread's identifier, added before and after it.
+  ASSERT_EQ(ConnectListAdd(20, self + 1024, suspended(), 0), 0);
+  ASSERT_EQ(ConnectListAdd(21, self, suspended(), 0), 0);
+  ASSERT_EQ(ConnectListAdd(22, self + 2048, suspended(), 0), 0);
+  EXPECT_EQ(ConnectListSerch(), 21);
+  ConnectListDel();
+  EXPECT_EQ(ConnectListSerch(), PLAT_INVALID_SOCKET);
+
+  // The newest entry and the caller's are reaped; the oldest stays.
+  ConnectListFinish(self + 2048);
+  ConnectListChk();
+  EXPECT_EQ(ConnectListCount(), 1);
+  ASSERT_EQ(ConnectListAdd(23, self, suspended(), 0), 0);
+  EXPECT_EQ(ConnectListSerch(), 23);
+  EXPECT_EQ(ConnectListCount(), 2);
+  out.Text();
+
+  Capture order;
+  ConnectListTerm();
+  EXPECT_EQ(order.Text(), "[I] Terminating. (" + std::to_string(self + 1024) +
+                              ")\n[I] Terminating. (" + std::to_string(self) + ")\n");
+  // An emptied list takes new entries from its head again.
+  {
+    Capture again;
+    ASSERT_EQ(ConnectListAdd(24, self, suspended(), 0), 0);
+  }
+  EXPECT_EQ(ConnectListSerch(), 24);
+  EXPECT_EQ(ConnectListCount(), 1);
+}
+
 TEST_F(ConnectListTest, TermEndsFinishedAndRunningEntries) {
   uint32_t first, second;
   {

@@ -77,7 +77,6 @@ TEST(PlatFile, RegularFilesOnly) {
   int fd = PlatFileOpenSequential(file.c_str());
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-  EXPECT_FALSE(fcntl(fd, F_GETFL) & O_NONBLOCK);
   char buffer[8];
   EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 8);
   EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 2);

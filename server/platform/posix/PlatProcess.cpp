@@ -11,7 +11,7 @@
 // reaper also reaps every other child that no run owns: killed descendants
 // and other orphans handed to the server. No reaping may take the exit status
 // that a run still polls for, so waitpid(-1) is never used; the owned pids
-// are registered under one lock, in the same hold as their creation.
+// are registered before the reaper can look at the children again.
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -43,6 +43,12 @@ struct HandedOver {
 };
 
 pthread_mutex_t RegistryMutex = PTHREAD_MUTEX_INITIALIZER;
+// Spawns hold this lock shared from the spawn until their child is
+// registered; the reaper holds it exclusively for each of its cycles, so it
+// never finds a child between the two. Spawns thus run side by side (each
+// one holds its thread until the child has started the program). Writers
+// first: a steady stream of spawns must not keep the reaper out.
+pthread_rwlock_t SpawnLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 PlatProcessRec *OwnedChildren = nullptr;
 HandedOver *HandedChildren = nullptr;
 bool AdoptingOrphans = false;
@@ -150,11 +156,13 @@ void ReapOrphans() {
 void *ReaperMain(void *) {
   for (;;) {
     PlatSleep(REAPER_CYCLE_MSEC);
+    pthread_rwlock_wrlock(&SpawnLock);
     ReapHandedOver();
     pthread_mutex_lock(&RegistryMutex);
     bool adopting = AdoptingOrphans;
     pthread_mutex_unlock(&RegistryMutex);
     if (adopting) ReapOrphans();
+    pthread_rwlock_unlock(&SpawnLock);
   }
   return nullptr;
 }
@@ -283,8 +291,8 @@ int SetupAttributes(posix_spawnattr_t *attr) {
   return 0;
 }
 
-// Starts the child and registers it within one hold of the registry lock,
-// so that the reaper can never take it for an orphan.
+// Starts the child and registers it within one shared hold of the spawn
+// lock, so that the reaper can never take it for an orphan.
 int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int out,
                     const SpawnVectors *vectors) {
   posix_spawn_file_actions_t actions;
@@ -294,14 +302,16 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int ou
     posix_spawn_file_actions_destroy(&actions);
     return ENOMEM;
   }
-  pthread_mutex_lock(&RegistryMutex);
+  pthread_rwlock_rdlock(&SpawnLock);
   int rc = posix_spawn(&process->pid, program, &actions, &attr, vectors->argv, vectors->envp);
   if (rc == 0) {
+    pthread_mutex_lock(&RegistryMutex);
     ForgetHandedOver(process->pid);
     process->next = OwnedChildren;
     OwnedChildren = process;
+    pthread_mutex_unlock(&RegistryMutex);
   }
-  pthread_mutex_unlock(&RegistryMutex);
+  pthread_rwlock_unlock(&SpawnLock);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   return rc;

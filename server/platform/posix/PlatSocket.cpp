@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -90,7 +92,18 @@ int PlatSocketListen(PlatSocket sock, int backlog) {
   return listen(static_cast<int>(sock), backlog) == 0 ? 0 : -1;
 }
 
-int PlatSocketClose(PlatSocket sock) { return close(static_cast<int>(sock)) == 0 ? 0 : -1; }
+// Bytes held back by PlatSocketSendMore leave with the close, together with
+// the FIN. A peer that sent more than was read gets a reset instead, and the
+// system drops what it still holds back: such bytes are pushed out first.
+int PlatSocketClose(PlatSocket sock) {
+  int fd = static_cast<int>(sock);
+  int unread = 0;
+  if (ioctl(fd, FIONREAD, &unread) == 0 && unread > 0) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  return close(fd) == 0 ? 0 : -1;
+}
 
 int PlatSocketShutdown(PlatSocket sock) {
   return shutdown(static_cast<int>(sock), SHUT_RDWR) == 0 ? 0 : -1;
@@ -153,10 +166,19 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
-int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
+int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
+  ssize_t received;
+  do {
+    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_NOT_READY;
+  return static_cast<int>(received);
+}
+
+static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
-    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
   } while (sent < 0 && errno == EINTR);
   // A send cut short returns its partial count and leaves the error code as
   // it was. The reason becomes the last error: the peer's reset, pending on
@@ -168,4 +190,15 @@ int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
     errno = pending != 0 ? pending : EAGAIN;
   }
   return static_cast<int>(sent);
+}
+
+int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
+  return SendWithFlags(sock, buffer, length, 0);
+}
+
+// MSG_MORE corks the bytes until the next send without it (or the close),
+// so that a header and a small body leave in one segment: no Nagle wait
+// for the peer's delayed acknowledgement of a lone header.
+int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
+  return SendWithFlags(sock, buffer, length, MSG_MORE);
 }

@@ -153,3 +153,11 @@ int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
              ? 0
              : -1;
 }
+
+// Nothing cheaper than the wait and the receive: the caller does both.
+int PlatSocketRecvReady(PlatSocket, void *, int) { return PLAT_SOCKET_NOT_READY; }
+
+// Windows Sockets hold nothing back for a following send: a plain send.
+int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
+  return PlatSocketSend(sock, buffer, length);
+}

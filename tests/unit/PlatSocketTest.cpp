@@ -1,0 +1,199 @@
+// The socket calls of the request path over a real TCP connection on
+// 127.0.0.1: a receive that never waits, a send that lets its bytes go out
+// together with the next one, and a file sent straight to a socket.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// A connected pair of TCP sockets over 127.0.0.1, closed at the end.
+class TcpPair {
+ public:
+  TcpPair() {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener, 1), 0);
+    EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_GE(server, 0);
+    close(listener);
+  }
+  ~TcpPair() {
+    if (client >= 0) close(client);
+    if (server >= 0) close(server);
+  }
+  // Everything the client receives until the server's side is closed.
+  std::string ClientReadsToEnd() {
+    std::string text;
+    char chunk[4096];
+    for (int i = 0; i < 1000; ++i) {
+      pollfd watch{client, POLLIN, 0};
+      if (poll(&watch, 1, 5000) <= 0) break;
+      ssize_t n = recv(client, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      text.append(chunk, static_cast<size_t>(n));
+    }
+    return text;
+  }
+  int client = -1;
+  int server = -1;
+};
+
+}  // namespace
+
+TEST(PlatSocket, ReceiveReadyNeverWaits) {
+  TcpPair pair;
+  char buffer[16];
+  // Nothing has arrived: no wait, and no failure either.
+  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), PLAT_SOCKET_NOT_READY);
+
+  ASSERT_EQ(send(pair.client, "GET /", 5, 0), 5);
+  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
+  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "GET /");
+
+  // The peer's close counts as arrived: 0, as a receive reports it.
+  shutdown(pair.client, SHUT_WR);
+  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
+  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), 0);
+}
+
+TEST(PlatSocket, ReceiveReadyReportsAFailure) {
+  char buffer[4];
+  EXPECT_EQ(PlatSocketRecvReady(-1, buffer, sizeof buffer), -1);
+}
+
+TEST(PlatSocket, BytesSentWithMoreToFollowArriveWithTheRestAndTheClose) {
+  TcpPair pair;
+  std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+  std::string body(5000, 'b');
+  ASSERT_EQ(PlatSocketSendMore(pair.server, header.data(), static_cast<int>(header.size())),
+            static_cast<int>(header.size()));
+  ASSERT_EQ(PlatSocketSendMore(pair.server, body.data(), static_cast<int>(body.size())),
+            static_cast<int>(body.size()));
+  // Held-back bytes go out with the close.
+  EXPECT_EQ(PlatSocketClose(pair.server), 0);
+  pair.server = -1;
+  EXPECT_EQ(pair.ClientReadsToEnd(), header + body);
+}
+
+// A peer whose bytes were never read gets a reset at the close; what was
+// held back for the close must have gone out before it.
+TEST(PlatSocket, HeldBackBytesGoOutBeforeTheResetOfAnUnreadPeer) {
+  TcpPair pair;
+  ASSERT_EQ(send(pair.client, "GET / HTTP/1.0\r\nrest never read", 32, 0), 32);
+  char buffer[8];
+  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
+  ASSERT_EQ(PlatSocketRecv(pair.server, buffer, sizeof buffer), 8);
+  ASSERT_EQ(PlatSocketSendMore(pair.server, "HTTP/1.0 404 Not Found\r\n\r\n", 26), 26);
+  EXPECT_EQ(PlatSocketClose(pair.server), 0);
+  pair.server = -1;
+  EXPECT_EQ(pair.ClientReadsToEnd(), "HTTP/1.0 404 Not Found\r\n\r\n");
+}
+
+TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
+  TcpPair pair;
+  ASSERT_EQ(PlatSocketSendMore(pair.server, "head ", 5), 5);
+  ASSERT_EQ(PlatSocketSend(pair.server, "body", 4), 4);
+  // Both arrive while the connection stays open.
+  std::string text;
+  char chunk[16];
+  for (int i = 0; i < 100 && text.size() < 9; ++i) {
+    pollfd watch{pair.client, POLLIN, 0};
+    if (poll(&watch, 1, 5000) <= 0) break;
+    ssize_t n = recv(pair.client, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(text, "head body");
+}
+
+namespace {
+
+// A temporary file with the given content, removed at the end of the test.
+class TempFileWith {
+ public:
+  explicit TempFileWith(const std::string &content) {
+    char name[] = "/tmp/tarveld-sendfile-XXXXXX";
+    int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    path_ = name;
+  }
+  ~TempFileWith() { unlink(path_.c_str()); }
+  const char *c_str() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
+  std::string content;
+  for (int i = 0; i < 300000; ++i) content += static_cast<char>('a' + i % 23);
+  TempFileWith path(content);
+  TcpPair pair;
+  int fd = PlatFileOpenSequential(path.c_str());
+  ASSERT_GE(fd, 0);
+  char first[10];
+  ASSERT_EQ(PlatFileRead(fd, first, sizeof first), 10);
+  int sendFailed = -1;
+  int64_t total = 0;
+  for (int i = 0; i < 1000; ++i) {
+    int sent = PlatFileSendToSocket(fd, pair.server, 1 << 20, &sendFailed);
+    ASSERT_GE(sent, 0);
+    if (sent == 0) break;
+    total += sent;
+  }
+  EXPECT_EQ(total, static_cast<int64_t>(content.size()) - 10);
+  EXPECT_EQ(PlatFileSendToSocket(fd, pair.server, 100, &sendFailed), 0);  // at the end
+  PlatFileClose(fd);
+  PlatSocketClose(pair.server);
+  pair.server = -1;
+  EXPECT_EQ(pair.ClientReadsToEnd(), content.substr(10));
+}
+
+TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
+  TempFileWith path(std::string(200000, 'x'));
+  TcpPair pair;
+  // A file that cannot be read: the file's side.
+  int unreadable = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(unreadable, 0);
+  int sendFailed = -1;
+  EXPECT_EQ(PlatFileSendToSocket(unreadable, pair.server, 1000, &sendFailed), -1);
+  EXPECT_EQ(sendFailed, 0);
+  close(unreadable);
+
+  // A peer that has gone away: the socket's side, once the system knows.
+  close(pair.client);
+  pair.client = -1;
+  int fd = PlatFileOpenSequential(path.c_str());
+  ASSERT_GE(fd, 0);
+  int result = 0;
+  for (int i = 0; i < 100 && result >= 0; ++i) {
+    lseek(fd, 0, SEEK_SET);
+    result = PlatFileSendToSocket(fd, pair.server, 200000, &sendFailed);
+  }
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(sendFailed, 1);
+  PlatFileClose(fd);
+}
