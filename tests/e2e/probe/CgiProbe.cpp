@@ -8,7 +8,16 @@
 //   linger  writes "started", ends 8 seconds later
 //   tree    writes its process id, starts a child that writes its own id,
 //           starts a grandchild and writes that one's id; all three wait
+//   exit    ends at once, writing nothing
+//   closeout closes its standard output and stays
+//   flood   writes 10 MiB of zero bytes
+//   ignore  writes "ignored" and ends without reading its input
+//   orphans starts two processes that end a second later, writes "forked"
+//           and ends
+//   crash   writes "before" and ends at once the way a crashed program does
 // Nothing it does lasts longer than 30 seconds.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -65,6 +74,23 @@ void Generation(const char *next) {
   Sleep(LIFETIME_MS);
 }
 
+void Flood() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  static char zeros[65536];
+  for (int i = 0; i < 160; ++i) fwrite(zeros, 1, sizeof zeros, stdout);
+  fflush(stdout);
+}
+
+void StartOrphans() {
+  for (int i = 0; i < 2; ++i) {
+    PROCESS_INFORMATION process;
+    if (!StartSelf("--nap", &process)) continue;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  Say("forked");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -90,6 +116,24 @@ int main(int argc, char **argv) {
     Generation("--leaf");
   } else if (mode == "--leaf") {
     Sleep(LIFETIME_MS);
+  } else if (mode == "exit") {
+    return 0;
+  } else if (mode == "closeout") {
+    fclose(stdout);
+    CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+    Sleep(LIFETIME_MS);
+  } else if (mode == "flood") {
+    Flood();
+  } else if (mode == "ignore") {
+    Say("ignored");
+  } else if (mode == "orphans") {
+    StartOrphans();
+  } else if (mode == "--nap") {
+    Sleep(1000);
+  } else if (mode == "crash") {
+    Say("before");
+    // No handler, no clean-up, the exit code of an access violation.
+    TerminateProcess(GetCurrentProcess(), 0xC0000005);
   } else {
     Say("unknown script");
     return 1;
