@@ -1,15 +1,15 @@
 // POSIX backend of document files: read-only, close-on-exec descriptors and
 // streams for regular files only.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 
+#include "PosixPipeSignal.h"
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(off_t) == 8, "document sizes need a 64-bit file offset");
@@ -89,48 +89,6 @@ bool SocketSideError(int error) {
   }
 }
 
-// The same transfer through a buffer, for files that the system cannot
-// splice into a socket.
-int CopyFileToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
-  const uint32_t COPY_SIZE = 16384;
-  char *buffer = static_cast<char *>(malloc(COPY_SIZE));
-  if (!buffer) return -1;
-  int got = PlatFileRead(fd, buffer, length < COPY_SIZE ? length : COPY_SIZE);
-  int result = got;
-  if (got > 0 && PlatSocketSend(sock, buffer, got) != got) {
-    *sendFailed = 1;
-    result = -1;
-  }
-  free(buffer);
-  return result;
-}
-
-// sendfile() that reports a reset peer as EPIPE only, never as a signal to
-// the process (it takes no MSG_NOSIGNAL), whether or not SIGPIPE is ignored.
-ssize_t SendfileWithoutSignal(int sock, int fd, size_t length) {
-  sigset_t pipeSignal, previous, pending;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  sigpending(&pending);
-  bool alreadyPending = sigismember(&pending, SIGPIPE);
-  ssize_t sent;
-  do sent = sendfile(sock, fd, nullptr, length); while (sent < 0 && errno == EINTR);
-  int error = errno;
-  // A transfer cut short by the peer may return what it sent and leave the
-  // signal behind all the same.
-  if (!alreadyPending) {
-    sigpending(&pending);
-    if (sigismember(&pending, SIGPIPE)) {
-      struct timespec now = {0, 0};
-      sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  errno = error;
-  return sent;
-}
-
 }  // namespace
 
 // sendfile() moves the bytes from the page cache to the socket in the
@@ -138,10 +96,12 @@ ssize_t SendfileWithoutSignal(int sock, int fd, size_t length) {
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   *sendFailed = 0;
   size_t wanted = length > INT_MAX ? INT_MAX : length;
-  ssize_t sent = SendfileWithoutSignal(static_cast<int>(sock), fd, wanted);
+  // sendfile() takes no MSG_NOSIGNAL: a reset peer must cost EPIPE only.
+  ssize_t sent =
+      WithoutPipeSignal([&] { return sendfile(static_cast<int>(sock), fd, nullptr, wanted); });
   if (sent >= 0) return static_cast<int>(sent);
   if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-    return CopyFileToSocket(fd, sock, length, sendFailed);
+    return PlatFileCopyToSocket(fd, sock, length, sendFailed);  // no splicing
   *sendFailed = SocketSideError(errno) ? 1 : 0;
   return -1;
 }

@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "PlatProcessRec.h"
+#include "PosixPipeSignal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -317,27 +318,6 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int ou
   return rc;
 }
 
-// write() that reports a reader's absence as EPIPE only, never as a signal
-// to the process, whether or not SIGPIPE is ignored.
-ssize_t WriteWithoutSignal(int fd, const void *buffer, size_t length) {
-  sigset_t pipeSignal, previous, pending;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  sigpending(&pending);
-  bool alreadyPending = sigismember(&pending, SIGPIPE);
-  ssize_t written;
-  do written = write(fd, buffer, length); while (written < 0 && errno == EINTR);
-  int error = errno;
-  if (written < 0 && error == EPIPE && !alreadyPending) {
-    struct timespec now = {0, 0};
-    sigtimedwait(&pipeSignal, nullptr, &now);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  errno = error;
-  return written;
-}
-
 }  // namespace
 
 int PosixAdoptOrphans() {
@@ -396,7 +376,8 @@ int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *d
 
 // A full non-blocking pipe takes 0 bytes; that is no failure.
 int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint32_t *done) {
-  ssize_t count = WriteWithoutSignal(static_cast<int>(handle), buffer, length);
+  ssize_t count =
+      WithoutPipeSignal([&] { return write(static_cast<int>(handle), buffer, length); });
   if (count < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     count = 0;

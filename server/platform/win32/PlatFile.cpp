@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
 
 namespace {
@@ -59,18 +60,7 @@ int PlatFileClose(int fd) { return _close(fd) == 0 ? 0 : -1; }
 // "N": the stream's handle is not inheritable either.
 // One piece of the file, read and sent.
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
-  const uint32_t COPY_SIZE = 16384;
-  *sendFailed = 0;
-  char *buffer = static_cast<char *>(malloc(COPY_SIZE));
-  if (!buffer) return -1;
-  int got = PlatFileRead(fd, buffer, length < COPY_SIZE ? length : COPY_SIZE);
-  int result = got;
-  if (got > 0 && PlatSocketSend(sock, buffer, got) != got) {
-    *sendFailed = 1;
-    result = -1;
-  }
-  free(buffer);
-  return result;
+  return PlatFileCopyToSocket(fd, sock, length, sendFailed);
 }
 
 int PlatFileStreamSize(const char *path, int64_t *size) {
