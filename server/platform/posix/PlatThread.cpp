@@ -6,7 +6,16 @@
 //
 // Thread identifiers are numbers of our own, taken from a counter, so that no
 // identifier comes back while the server still knows the thread that had it.
+//
+// Creating a system thread for every transaction costs more than the rest of
+// a small request (clone, stack set-up, exit, the stack's pages faulted in
+// again), so a system thread that has finished its routine waits a short
+// while for the next one. A waiting thread runs nothing of the server; it
+// ends by itself once it has waited IDLE_MILLISECONDS in vain, so the thread
+// count comes back down soon after a burst.
 #include <pthread.h>
+#include <semaphore.h>
+#include <time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -17,6 +26,8 @@
 namespace {
 
 constexpr size_t THREAD_STACK_SIZE = 256 * 1024;
+constexpr long IDLE_MILLISECONDS = 250;
+constexpr int MAX_IDLE_WORKERS = 64;
 
 enum GateState { GATE_CLOSED, GATE_OPEN, GATE_CANCELLED };
 
@@ -31,34 +42,152 @@ uint32_t NewThreadId() {
 
 }  // namespace
 
+struct Worker;
+
 struct PlatThreadRec {
   PlatThreadRoutine routine;
   void *parameter;
   uint32_t id;
-  pthread_mutex_t mutex;
-  pthread_cond_t opened;
-  GateState gate;
-  std::atomic<int> references;  // the owner's handle and the thread itself
+  Worker *worker;                  // the system thread that runs the routine
+  std::atomic<int> gate;           // GateState; leaves GATE_CLOSED once
+  std::atomic<int> references;     // the owner's handle and the worker
 };
 
-static void ReleaseThread(PlatThreadRec *rec) {
-  if (rec->references.fetch_sub(1) != 1) return;
-  pthread_mutex_destroy(&rec->mutex);
-  pthread_cond_destroy(&rec->opened);
-  delete rec;
+// A system thread. Its semaphore is posted once per routine, when the gate
+// of the routine it holds leaves GATE_CLOSED.
+struct Worker {
+  sem_t wake;
+  PlatThreadRec *job;  // under IdleLock while the worker is idle
+  Worker *next;        // in the idle list
+};
+
+namespace {
+
+pthread_mutex_t IdleLock = PTHREAD_MUTEX_INITIALIZER;
+Worker *IdleList = nullptr;  // newest first: its stack is the warmest
+int IdleCount = 0;
+
+void ReleaseThread(PlatThreadRec *rec) {
+  if (rec->references.fetch_sub(1) == 1) delete rec;
 }
 
-static void *ThreadStart(void *argument) {
-  PlatThreadRec *rec = static_cast<PlatThreadRec *>(argument);
+// Takes an idle worker for the routine, or nullptr when none waits.
+Worker *TakeIdleWorker(PlatThreadRec *rec) {
+  pthread_mutex_lock(&IdleLock);
+  Worker *worker = IdleList;
+  if (worker) {
+    IdleList = worker->next;
+    --IdleCount;
+    worker->job = rec;
+  }
+  pthread_mutex_unlock(&IdleLock);
+  return worker;
+}
+
+// Puts a worker that finished its routine into the idle list; false when
+// the list is full and the worker should end.
+bool ParkWorker(Worker *worker) {
+  pthread_mutex_lock(&IdleLock);
+  bool parked = IdleCount < MAX_IDLE_WORKERS;
+  if (parked) {
+    worker->job = nullptr;
+    worker->next = IdleList;
+    IdleList = worker;
+    ++IdleCount;
+  }
+  pthread_mutex_unlock(&IdleLock);
+  return parked;
+}
+
+// After a wait in vain: leaves the idle list unless a routine was handed to
+// the worker meanwhile. True when the worker should end.
+bool LeaveIdleList(Worker *worker) {
+  pthread_mutex_lock(&IdleLock);
+  bool leave = worker->job == nullptr;
+  if (leave) {
+    Worker **link = &IdleList;
+    while (*link != worker) link = &(*link)->next;
+    *link = worker->next;
+    --IdleCount;
+  }
+  pthread_mutex_unlock(&IdleLock);
+  return leave;
+}
+
+void WaitUntilPosted(Worker *worker) {
+  while (sem_wait(&worker->wake) != 0) {
+  }
+}
+
+// Waits for the next routine's gate; false when none came in time.
+bool WaitForNextRoutine(Worker *worker) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_nsec += IDLE_MILLISECONDS * 1000000L;
+  deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+  deadline.tv_nsec %= 1000000000L;
+  for (;;) {
+    if (sem_timedwait(&worker->wake, &deadline) == 0) return true;
+    if (errno == EINTR) continue;
+    if (!LeaveIdleList(worker)) {  // handed a routine just now: it will be posted
+      WaitUntilPosted(worker);
+      return true;
+    }
+    return false;
+  }
+}
+
+void RunRoutine(PlatThreadRec *rec) {
   CurrentThreadId = rec->id;
-  pthread_mutex_lock(&rec->mutex);
-  while (rec->gate == GATE_CLOSED) pthread_cond_wait(&rec->opened, &rec->mutex);
-  GateState gate = rec->gate;
-  pthread_mutex_unlock(&rec->mutex);
-  if (gate == GATE_OPEN) rec->routine(rec->parameter);
+  if (rec->gate.load() == GATE_OPEN) rec->routine(rec->parameter);
+  CurrentThreadId = 0;
   ReleaseThread(rec);
+}
+
+void *WorkerMain(void *argument) {
+  Worker *worker = static_cast<Worker *>(argument);
+  WaitUntilPosted(worker);
+  for (;;) {
+    RunRoutine(worker->job);
+    if (!ParkWorker(worker) || !WaitForNextRoutine(worker)) break;
+  }
+  sem_destroy(&worker->wake);
+  delete worker;
   return nullptr;
 }
+
+// A new system thread for the routine, held until its gate opens.
+Worker *StartWorker(PlatThreadRec *rec) {
+  Worker *worker = new (std::nothrow) Worker;
+  if (!worker) return nullptr;
+  sem_init(&worker->wake, 0, 0);
+  worker->job = rec;
+  worker->next = nullptr;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, THREAD_STACK_SIZE);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, WorkerMain, worker);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    sem_destroy(&worker->wake);
+    delete worker;
+    errno = rc;
+    return nullptr;
+  }
+  return worker;
+}
+
+// Moves the gate from closed to the given state and wakes the worker;
+// returns the previous state.
+GateState SetGate(PlatThreadRec *rec, GateState state) {
+  int previous = GATE_CLOSED;
+  if (rec->gate.compare_exchange_strong(previous, state)) sem_post(&rec->worker->wake);
+  return static_cast<GateState>(previous);
+}
+
+}  // namespace
 
 PlatThread PlatThreadCreateSuspended(PlatThreadRoutine routine, void *parameter,
                                      uint32_t *threadId) {
@@ -70,39 +199,18 @@ PlatThread PlatThreadCreateSuspended(PlatThreadRoutine routine, void *parameter,
   rec->routine = routine;
   rec->parameter = parameter;
   rec->id = NewThreadId();
-  pthread_mutex_init(&rec->mutex, nullptr);
-  pthread_cond_init(&rec->opened, nullptr);
-  rec->gate = GATE_CLOSED;
+  rec->gate.store(GATE_CLOSED);
   rec->references.store(2);
-
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attr, THREAD_STACK_SIZE);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, ThreadStart, rec);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    pthread_mutex_destroy(&rec->mutex);
-    pthread_cond_destroy(&rec->opened);
+  rec->worker = TakeIdleWorker(rec);
+  if (!rec->worker) rec->worker = StartWorker(rec);
+  if (!rec->worker) {
+    int error = errno;
     delete rec;
-    errno = rc;
+    errno = error;
     return nullptr;
   }
   *threadId = rec->id;
   return rec;
-}
-
-// Sets the gate from closed to the given state; returns the previous state.
-static GateState SetGate(PlatThreadRec *rec, GateState state) {
-  pthread_mutex_lock(&rec->mutex);
-  GateState previous = rec->gate;
-  if (previous == GATE_CLOSED) {
-    rec->gate = state;
-    pthread_cond_signal(&rec->opened);
-  }
-  pthread_mutex_unlock(&rec->mutex);
-  return previous;
 }
 
 uint32_t PlatThreadResume(PlatThread thread) {
