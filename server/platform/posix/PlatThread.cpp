@@ -122,6 +122,8 @@ void WaitUntilPosted(Worker *worker) {
 // Waits for the next routine's gate; false when none came in time.
 bool WaitForNextRoutine(Worker *worker) {
   timespec deadline;
+  // sem_timedwait counts on the realtime clock: a clock set back or forth
+  // only lengthens or shortens an idle wait.
   clock_gettime(CLOCK_REALTIME, &deadline);
   deadline.tv_nsec += IDLE_MILLISECONDS * 1000000L;
   deadline.tv_sec += deadline.tv_nsec / 1000000000L;
