@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <fstream>
 #include <set>
 #include <string>
@@ -17,10 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "unit/CgiSupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using unit::WaitFor;
 
 int ThreadsOfThisProcess() {
   std::ifstream status("/proc/self/status");
@@ -28,15 +28,6 @@ int ThreadsOfThisProcess() {
   while (std::getline(status, line))
     if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
   return -1;
-}
-
-bool WaitFor(const std::function<bool()> &done, int milliseconds) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // The thread count once it has held for longer than a kept thread waits.
