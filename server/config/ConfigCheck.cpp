@@ -47,6 +47,11 @@ int CheckLimits(const ConfigTable *c) {
     LogPrint(LOG_WARN, "support-method is not set: every request is answered 501.");
     ++warnings;
   }
+  if (c->loop_cycle_sec == 0 && c->loop_cycle_usec == 0) {
+    LogPrint(LOG_WARN, "loop-cycle-sec and loop-cycle-usec are 0: the accept loop never waits and "
+                       "keeps a processor busy.");
+    ++warnings;
+  }
   if (c->default_html[0] == '\0') {
     LogPrint(LOG_WARN, "default-html is empty: a request path that ends in \"/\" finds no document.");
     ++warnings;
