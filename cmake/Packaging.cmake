@@ -14,6 +14,8 @@ if(WIN32)
   # example configuration, with its paths made relative to that folder.
   install(TARGETS tarveld testcgi RUNTIME DESTINATION .)
   file(READ ${CMAKE_SOURCE_DIR}/examples/tarveld.conf TARVELD_ZIP_CONF)
+  string(REPLACE "the repository root, as scripts/run-example.sh starts it."
+         "the folder of tarveld.exe." TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")
   string(REPLACE "www-route = examples/www" "www-route = www"
          TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")
   string(REPLACE "cgi-type = cgi | build/testcgi |" "cgi-type = cgi | testcgi.exe |"
