@@ -59,31 +59,14 @@ mkdir -p "$work/www"
 echo "hello from the shared document root" > "$work/www/hello.txt"
 echo "<html><body>scale-out</body></html>" > "$work/www/index.html"
 
+# Each instance runs the bundled example configuration, with its own port,
+# the shared document root and no CGI program.
 start_instance() {  # number, service name
   local dir="$work/web$1"
   mkdir -p "$dir"
-  cat > "$dir/tarveld.conf" <<CONF
-bind-host = 127.0.0.1
-bind-port = $2
-socket-protocol = tcp
-socket-domain = AF_INET
-socket-type = SOCK_STREAM
-socket-backlog = 1024
-max-connect = 2048
-buffer-size = 8192
-loop-cycle-sec = 0
-loop-cycle-usec = 999
-retry-seconds = 1
-session-timeout = 10
-www-route = $work/www
-default-html = index.html
-content-type = txt : text/plain
-content-type = html : text/html
-support-method = GET
-support-method = HEAD
-log-level = 3
-time-flag = off
-CONF
+  sed -e "s/^bind-port = .*/bind-port = $2/" -e "s|^www-route = .*|www-route = $work/www|" \
+      -e "/^cgi-type = /d" -e "s/^log-level = .*/log-level = 3/" \
+      "$here/../tarveld.conf" > "$dir/tarveld.conf"
   (cd "$dir" && exec "$TARVELD" tarveld.conf stop.flag > log.txt 2>&1) &
   pids+=("$!")
   eval "web$1=$!"
