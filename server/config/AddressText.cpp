@@ -41,7 +41,8 @@ static size_t HexGroup(unsigned group, char *text) {
 // run of two or more zero groups (the first of equally long ones) becomes "::".
 static void IPv6Text(const unsigned char bytes[16], char *text) {
   unsigned groups[8];
-  for (int i = 0; i < 8; ++i) groups[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+  for (int i = 0; i < 8; ++i)
+    groups[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
   int runStart = -1, runLength = 0;
   for (int i = 0; i < 8;) {
     int end = i;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
 
 const int PLAT_AF_UNIX = AF_UNIX;
@@ -52,7 +53,6 @@ int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
 }
 
 int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
-  static unsigned char first[16];  // like gethostbyname's, valid until the next call
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET6;
@@ -63,10 +63,7 @@ int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
     return -1;
   }
   const struct sockaddr_in6 *address = reinterpret_cast<const sockaddr_in6 *>(found->ai_addr);
-  memcpy(first, &address->sin6_addr, sizeof first);
-  entry->addressLength = sizeof first;
-  entry->firstAddress = first;
-  entry->scopeId = address->sin6_scope_id;
+  PlatHostEntrySetIPv6(entry, &address->sin6_addr, address->sin6_scope_id);
   freeaddrinfo(found);
   return 0;
 }
@@ -189,18 +186,6 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return ready;
 }
 
-// The address bytes of an IPv4 or IPv6 socket address; family 0 for others.
-static void PeerAddress(const struct sockaddr_storage *peer, PlatAddress *address) {
-  memset(address, 0, sizeof *address);
-  if (peer->ss_family == AF_INET) {
-    address->family = AF_INET;
-    memcpy(address->bytes, &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr, 4);
-  } else if (peer->ss_family == AF_INET6) {
-    address->family = AF_INET6;
-    memcpy(address->bytes, &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr, 16);
-  }
-}
-
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   socklen_t length = sizeof peer;
@@ -208,7 +193,9 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   int fd = accept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
                    &length, SOCK_CLOEXEC);
   if (fd < 0) return PLAT_INVALID_SOCKET;
-  PeerAddress(&peer, peerAddress);
+  const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
+  if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
+  PlatAddressSet(peerAddress, peer.ss_family, bytes);
   return fd;
 }
 

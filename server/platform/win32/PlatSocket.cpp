@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
 
 const int PLAT_AF_UNIX = AF_UNIX;
@@ -61,7 +62,6 @@ int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
 // getaddrinfo reports by its result, which is a Windows Sockets error
 // number; the last error says the same.
 int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
-  static unsigned char first[16];  // like gethostbyname's, valid until the next call
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET6;
@@ -72,10 +72,7 @@ int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
     return -1;
   }
   const struct sockaddr_in6 *address = reinterpret_cast<const sockaddr_in6 *>(found->ai_addr);
-  memcpy(first, &address->sin6_addr, sizeof first);
-  entry->addressLength = sizeof first;
-  entry->firstAddress = first;
-  entry->scopeId = address->sin6_scope_id;
+  PlatHostEntrySetIPv6(entry, &address->sin6_addr, address->sin6_scope_id);
   freeaddrinfo(found);
   return 0;
 }
@@ -157,18 +154,6 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return select(0, &readable, nullptr, nullptr, &timeout);
 }
 
-// The address bytes of an IPv4 or IPv6 socket address; family 0 for others.
-static void PeerAddress(const struct sockaddr_storage *peer, PlatAddress *address) {
-  memset(address, 0, sizeof *address);
-  if (peer->ss_family == AF_INET) {
-    address->family = AF_INET;
-    memcpy(address->bytes, &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr, 4);
-  } else if (peer->ss_family == AF_INET6) {
-    address->family = AF_INET6;
-    memcpy(address->bytes, &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr, 16);
-  }
-}
-
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   int length = sizeof peer;
@@ -182,7 +167,9 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
     WSASetLastError(error);
     return PLAT_INVALID_SOCKET;
   }
-  PeerAddress(&peer, peerAddress);
+  const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
+  if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
+  PlatAddressSet(peerAddress, peer.ss_family, bytes);
   return Plat(accepted);
 }
 
