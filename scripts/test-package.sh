@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Package, service, manual and scale-out check, as root on a Debian machine:
+# Package, service, manual and scale-out check on a Debian machine, as root
+# or as a user with sudo:
 # builds the .deb from a release build and checks it with lintian; installs
 # it, checks the installed configuration with "tarveld --check", runs the
 # installed server as its system user on a loopback port with testcgi
@@ -10,13 +11,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-package.sh installs a package and a system user: run it as root"
-  exit 1
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
-apt-get install -y --no-install-recommends g++ cmake ninja-build dpkg-dev lintian mandoc \
+if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+$SUDO apt-get update
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends g++ cmake ninja-build dpkg-dev lintian mandoc \
   man-db systemd adduser netbase curl iproute2 haproxy unzip g++-mingw-w64-x86-64-posix
 
 stage() { echo; echo "=== $*"; }
@@ -30,9 +27,9 @@ work=$(mktemp -d /tmp/tarveld-package-XXXXXX)
 server=""
 installed=0
 cleanup() {
-  if [ -n "$server" ]; then kill -KILL "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  if [ "$installed" = 1 ]; then dpkg -P tarveld >/dev/null 2>&1 || true; fi
-  rm -f /var/www/tarveld/test.cgi
+  if [ -n "$server" ]; then $SUDO kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  $SUDO rm -f /var/www/tarveld/test.cgi
+  if [ "$installed" = 1 ]; then $SUDO dpkg -P tarveld >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,7 +53,7 @@ lintian --display-info "$deb"
 
 stage "install"
 installed=1
-dpkg -i "$deb"
+$SUDO dpkg -i "$deb"
 for path in /usr/bin/tarveld /usr/bin/testcgi /etc/tarveld/tarveld.conf /var/www/tarveld/index.html \
     /usr/lib/systemd/system/tarveld.service /usr/share/man/man8/tarveld.8.gz \
     /usr/share/man/man5/tarveld.conf.5.gz /usr/share/man/man1/testcgi.1.gz \
@@ -91,8 +88,8 @@ sed -e "s/^bind-host = .*/bind-host = 127.0.0.1/" -e "s/^bind-port = .*/bind-por
     -e "s/^log-level = .*/log-level = 3/" -e "s/^#cgi-type = cgi/cgi-type = cgi/" \
     /etc/tarveld/tarveld.conf > "$work/tarveld.conf"
 grep -q "^cgi-type = cgi | /usr/bin/testcgi |" "$work/tarveld.conf" || fail "no testcgi entry to enable"
-echo "stands for testcgi" > /var/www/tarveld/test.cgi
-setpriv --reuid=tarveld --regid=tarveld --init-groups /usr/bin/tarveld "$work/tarveld.conf" \
+echo "stands for testcgi" | $SUDO tee /var/www/tarveld/test.cgi >/dev/null
+$SUDO setpriv --reuid=tarveld --regid=tarveld --init-groups /usr/bin/tarveld "$work/tarveld.conf" \
   > "$work/server.log" 2>&1 &
 server=$!
 for _ in $(seq 100); do grep -q "Tarvel server is started." "$work/server.log" && break; sleep 0.1; done
@@ -106,13 +103,13 @@ curl -sf --max-time 10 -o "$work/post.html" -H "Content-Type: text/plain" \
   --data-binary $'NAME=tarveld\nTEST=1\n' "http://127.0.0.1:$port/test.cgi" || fail "POST /test.cgi failed"
 grep -q "TEST=1" "$work/post.html" || fail "testcgi did not echo the POST: $(cat "$work/post.html")"
 # SIGTERM, as systemd stops it: the shutdown, exit status 0.
-kill -TERM "$server"
+$SUDO kill -TERM "$server"
 status=0
 wait "$server" || status=$?
 server=""
 [ "$status" -eq 0 ] || fail "the server ended with $status on SIGTERM"
 grep -q "Received the terminating signal. (6)" "$work/server.log" || fail "no shutdown on SIGTERM"
-rm -f /var/www/tarveld/test.cgi
+$SUDO rm -f /var/www/tarveld/test.cgi
 echo "served / and testcgi as user tarveld on port $port; SIGTERM gave exit status 0"
 
 stage "systemd unit and manual pages"
@@ -126,10 +123,10 @@ man -w tarveld tarveld.conf testcgi
 
 stage "remove, then purge"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\.||' | grep -v '/$' > "$work/files.txt"
-dpkg -r tarveld
+$SUDO dpkg -r tarveld
 [ ! -e /usr/bin/tarveld ] || fail "dpkg -r left /usr/bin/tarveld"
 [ -f /etc/tarveld/tarveld.conf ] || fail "dpkg -r removed the configuration"
-dpkg -P tarveld
+$SUDO dpkg -P tarveld
 installed=0
 while read -r path; do
   [ ! -e "$path" ] || fail "dpkg -P left $path"
