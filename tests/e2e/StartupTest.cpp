@@ -48,6 +48,28 @@ TEST(Startup, LogoffEventIsLoggedAndIgnored) {
   EXPECT_EQ(Count(server.Stdout(), "Received the terminating signal. (0)"), 1);
 }
 
+// Out of threads, the events are handled all the same: a log-off is still
+// ignored and a stop still runs the shutdown sequence, never the signal's
+// default action.
+TEST(Startup, ConsoleEventsWithoutADeliveryThreadAreStillHandled) {
+  E2E_SKIP_UNDER_WINE("the console itself starts the threads that deliver its events");
+  TempDir dir;
+  Service service;
+  Server server(dir);
+  dir.Write("tarveld.conf", BaseConfig(service, dir.Path("www")));
+  server.StartWithFaults({"console-thread-create:11:2"}, {"tarveld.conf"});
+  ASSERT_TRUE(server.WaitForLog("Tarvel server is started.")) << server.Stdout();
+  server.Signal(SIGUSR1);
+  ASSERT_TRUE(server.WaitForLog("[I] Controll signal(5) is ignore.")) << server.Stdout();
+  EXPECT_TRUE(server.Running());
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_NE(server.Stdout().find(
+                "[I] Received the terminating signal. (6)\n[I] Terminating all transaction.\n"),
+            std::string::npos)
+      << server.Stdout();
+}
+
 namespace {
 
 // Starts the server on the configuration and returns its exit status.
