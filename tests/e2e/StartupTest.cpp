@@ -112,6 +112,13 @@ TEST(Startup, MissingConfigurationFile) {
   named.Start({"other.conf", "stop.flag"});
   EXPECT_EQ(named.WaitExit(10000), 255);
   EXPECT_NE(named.Stdout().find("\nother.conf was not found!\n"), std::string::npos);
+
+  // A folder cannot be read: the start ends there, not on an empty table.
+  dir.Mkdir("folder.conf");
+  Server folder(dir);
+  folder.Start({"folder.conf"});
+  EXPECT_EQ(folder.WaitExit(10000), 255);
+  EXPECT_EQ(folder.Stdout().find("SHOW CONFIG"), std::string::npos) << folder.Stdout();
 }
 
 TEST(Startup, PortHeldByAListenerFailsToBind) {
