@@ -42,10 +42,7 @@ static void IndexRemove(ConnectEntry *entry) {
   }
 }
 
-int ConnectListInit() {
-  PlatLockInit(&ConnectListLock);
-  return 0;
-}
+int ConnectListInit() { return PlatLockInit(&ConnectListLock); }
 
 int ConnectListCount() {
   PlatLockEnter(ConnectListLock);

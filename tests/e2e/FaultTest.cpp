@@ -112,6 +112,26 @@ TEST(Faults, NoReceiveBufferClosesTheConnection) {
   EXPECT_EQ(f.server.Stop(), 0);
 }
 
+// A lock that cannot be set up ends the start: the log's own lock before
+// anything can be logged, the connection list's with its fatal line.
+TEST(Faults, LockThatCannotBeSetUpEndsTheStart) {
+  const struct {
+    const char *fault;
+    const char *line;
+  } cases[] = {
+      {"lock-init:12", "Can not initialize the LogLock. errno=12\n"},
+      {"lock-init:12:1:1", "\nCould not initialized.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    Fixture f;
+    f.dir.Write("tarveld.conf", BaseConfig(f.service, f.dir.Path("www")));
+    f.server.StartWithFaults({c.fault}, {"tarveld.conf"});
+    EXPECT_EQ(f.server.WaitExit(), 255);
+    EXPECT_NE(f.server.Stdout().find(c.line), std::string::npos) << f.server.Stdout();
+  }
+}
+
 // A transaction thread that finds no entry of its own stops at once.
 TEST(Faults, TransactionWithoutEntryIsALogicError) {
   Fixture f;
