@@ -46,6 +46,12 @@ std::string Unanswered(int port) { return Exchange(port, "GET / HTTP/1.0\r\n\r\n
 
 const char Pause[] = "[I] Procedure retry after sleep 1 sec,\n[D] .\n";
 
+// A fault to arm and the line it must bring.
+struct FaultCase {
+  const char *fault;
+  const char *line;
+};
+
 }  // namespace
 
 TEST(Faults, FailedWaitPausesAndTheLoopGoesOn) {
@@ -76,10 +82,7 @@ TEST(Faults, FailedAcceptPausesThenAcceptsTheWaitingClient) {
 
 // A transaction that cannot start closes its connection; the loop pauses.
 TEST(Faults, TransactionThatCannotStartIsClosedAndTheLoopPauses) {
-  const struct {
-    const char *fault;
-    const char *line;
-  } cases[] = {
+  const FaultCase cases[] = {
       {"thread-create:11", "\\[E\\] Failed CreateThread\\(\\) errno=11\n"},
       {"thread-resume:22", "\\[E\\] Failed ResumeThread\\(\\) errno=22\n"},
   };
@@ -115,10 +118,7 @@ TEST(Faults, NoReceiveBufferClosesTheConnection) {
 // A lock that cannot be set up ends the start: the log's own lock before
 // anything can be logged, the connection list's with its fatal line.
 TEST(Faults, LockThatCannotBeSetUpEndsTheStart) {
-  const struct {
-    const char *fault;
-    const char *line;
-  } cases[] = {
+  const FaultCase cases[] = {
       {"lock-init:12", "Can not initialize the LogLock. errno=12\n"},
       {"lock-init:12:1:1", "\nCould not initialized.\n"},
   };
