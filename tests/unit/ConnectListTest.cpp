@@ -101,7 +101,7 @@ void StartTransactionsDuringShutdowns(int count, int milliseconds) {
   });
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   for (int i = 0; i < count && std::chrono::steady_clock::now() < end; ++i)
-    StartTrans(PlatSocketCreate(PLAT_AF_INET, PLAT_SOCK_STREAM, 0), 0);
+    StartTrans(PlatSocketCreate(PLAT_AF_INET, PLAT_SOCK_STREAM, 0), &NoPeer);
   stop = true;
   shutdown.join();
 }
