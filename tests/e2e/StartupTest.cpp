@@ -51,6 +51,28 @@ TEST(Startup, LogoffEventIsLoggedAndIgnored) {
   EXPECT_EQ(Count(server.Stdout(), "Received the terminating signal. (0)"), 1);
 }
 
+// Out of threads, the events are handled all the same: a log-off is still
+// ignored and a stop still runs the shutdown sequence, never the signal's
+// default action.
+TEST(Startup, ConsoleEventsWithoutADeliveryThreadAreStillHandled) {
+  E2E_SKIP_UNDER_WINE("the console itself starts the threads that deliver its events");
+  TempDir dir;
+  Service service;
+  Server server(dir);
+  dir.Write("tarveld.conf", BaseConfig(service, dir.Path("www")));
+  server.StartWithFaults({"console-thread-create:11:2"}, {"tarveld.conf"});
+  ASSERT_TRUE(server.WaitForLog("Tarvel server is started.")) << server.Stdout();
+  server.Signal(SIGUSR1);
+  ASSERT_TRUE(server.WaitForLog("[I] Controll signal(5) is ignore.")) << server.Stdout();
+  EXPECT_TRUE(server.Running());
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_NE(server.Stdout().find(
+                "[I] Received the terminating signal. (6)\n[I] Terminating all transaction.\n"),
+            std::string::npos)
+      << server.Stdout();
+}
+
 namespace {
 
 // Runs the server with these arguments to its end: the exit status, and
@@ -209,6 +231,13 @@ TEST(Startup, MissingConfigurationFile) {
   named.Start({"other.conf", "stop.flag"});
   EXPECT_EQ(named.WaitExit(10000), 255);
   EXPECT_NE(named.Stdout().find("\nother.conf was not found!\n"), std::string::npos);
+
+  // A folder cannot be read: the start ends there, not on an empty table.
+  dir.Mkdir("folder.conf");
+  Server folder(dir);
+  folder.Start({"folder.conf"});
+  EXPECT_EQ(folder.WaitExit(10000), 255);
+  EXPECT_EQ(folder.Stdout().find("SHOW CONFIG"), std::string::npos) << folder.Stdout();
 }
 
 TEST(Startup, PortHeldByAListenerFailsToBind) {
