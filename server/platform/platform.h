@@ -184,6 +184,12 @@ constexpr uint32_t PLAT_STILL_ACTIVE = 259;
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info);
 int PlatProcessExitCode(PlatProcess process, uint32_t *code);  // PLAT_STILL_ACTIVE while running
 int PlatProcessClose(PlatProcess process);  // never leaves a zombie behind
+// Ends every process still in the group that a started process leads: where
+// the system keeps process groups, each child starts as the leader of one of
+// its own, and its descendants stay in it even when their parent has ended.
+// Safe until PlatProcessClose, which alone releases the group's number. 0 when
+// nothing is left (also where the system keeps no such groups), -1 on failure.
+int PlatProcessGroupTerminate(PlatProcess process);
 
 // ---------------------------------------------------------------- PlatSnapshot
 // The process-list query, loaded by name at start-up.

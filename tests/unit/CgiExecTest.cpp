@@ -339,48 +339,58 @@ TEST(CgiExec, MissingProgramSendsNothingAndLeavesNoZombie) {
   EXPECT_TRUE(OwnChildren().empty());
 }
 
-TEST(CgiExec, ClientGoneEndsTheRunAndTheChildIsStillReaped) {
+TEST(CgiExec, ClientGoneEndsTheRunAndTheProgramWithIt) {
   ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
   PlatSocketStartup();  // the server ignores SIGPIPE; its children must not
   SetLimits(30000, 3000);
-  // The client closes as soon as it knows the child's pid: the next send
-  // fails, the run ends without terminating the child, and the child then
-  // dies writing to its closed pipe and must be reaped all the same.
-  CgiRun run = RunScript("echo $$\nwhile :; do echo x; sleep 0.02; done\n", nullptr, "", 0,
+  // The client closes as soon as it knows the child's pid: the send of the
+  // next line fails, and the program, which would sleep on without any
+  // limit, is ended with the run.
+  CgiRun run = RunScript("echo $$\nsleep 0.2\necho more\nexec sleep 30\n", nullptr, "", 0,
                          [](const std::string &received) {
                            size_t body = received.find("\r\n\r\n");
                            return body == std::string::npos ||
                                   received.find('\n', body + 4) == std::string::npos;
                          });
   EXPECT_EQ(run.result, 0);
-  EXPECT_NE(run.log.find("[E] Failed send() errno="), std::string::npos) << run.log;
-  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos);
-  EXPECT_EQ(run.log.find("Terminat"), std::string::npos);
   int pid = atoi(run.body.c_str());
   ASSERT_GT(pid, 0) << run.body;
+  EXPECT_NE(run.log.find("[E] Failed send() errno="), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[I] Terminating the CGI process.\n[I] Terminated child process. (" +
+                         std::to_string(pid) + ")\n"),
+            std::string::npos)
+      << run.log;
+  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos);
   EXPECT_TRUE(WaitFor([pid] { return ProcessReaped(pid); }));
   EXPECT_TRUE(NoChildren());
 }
 
-TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirst) {
+TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirstAndItsOrphans) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);
   SetLimits(20000, 2000);
-  // The child prints its pid, its child's and its grandchild's, then all
-  // three sleep until the I/O limit cuts the run.
-  CgiRun run = RunScript("echo $$\nsh -c 'echo $$; sleep 30 & echo $!; exec sleep 30' &\nexec sleep 30\n");
+  // The child prints its pid, that of an orphan (a process whose parent
+  // ended at once: no longer below the child), its child's and its
+  // grandchild's; then all sleep until the I/O limit cuts the run.
+  CgiRun run = RunScript(
+      "echo $$\nsh -c 'sleep 30 & echo $!'\n"
+      "sh -c 'echo $$; sleep 30 & echo $!; exec sleep 30' &\nexec sleep 30\n");
   EXPECT_EQ(run.body.substr(run.body.size() - TimeoutText.size()), TimeoutText);
-  int child = 0, grandchild = 0, greatGrandchild = 0;
-  ASSERT_EQ(sscanf(run.body.c_str(), "%d %d %d", &child, &grandchild, &greatGrandchild), 3)
+  int child = 0, orphan = 0, grandchild = 0, greatGrandchild = 0;
+  ASSERT_EQ(sscanf(run.body.c_str(), "%d %d %d %d", &child, &orphan, &grandchild, &greatGrandchild),
+            4)
       << run.body;
   std::string expected = "[I] Terminated child process. (" + std::to_string(greatGrandchild) +
                          ")\n[I] Terminated child process. (" + std::to_string(grandchild) +
                          ")\n[I] Terminated child process. (" + std::to_string(child) + ")\n";
   EXPECT_NE(run.log.find(expected), std::string::npos) << run.log;
   EXPECT_EQ(Lines(run.log, "Terminated child process."), 3);
-  // Killed descendants are reaped too, not left as zombies.
+  // Killed descendants and the orphan, ended with the child's process
+  // group, are reaped too, not left as zombies.
   EXPECT_TRUE(WaitFor([&] {
-    return ProcessReaped(child) && ProcessReaped(grandchild) && ProcessReaped(greatGrandchild);
+    return ProcessReaped(child) && ProcessReaped(grandchild) && ProcessReaped(greatGrandchild) &&
+           ProcessReaped(orphan);
   }));
   EXPECT_TRUE(NoChildren());
 }

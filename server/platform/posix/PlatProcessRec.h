@@ -12,7 +12,7 @@
 struct PlatProcessRec {
   pid_t pid;
   int owned;
-  int exited;          // the exit status has been taken
+  int exited;          // the exit status has been seen (reaped only at close)
   uint32_t exitCode;
   PlatProcessRec *next;  // in the registry of owned children
 };
