@@ -136,6 +136,11 @@ uint32_t PlatCurrentThreadId();
 // bufferSize, the size needed (with NUL) when it does not (buffer untouched;
 // the last error then says the name is too long), 0 on failure.
 uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
+// The name under which an existing file is stored: where a file system also
+// knows a file by a short alternative name (TEST~1.FCG for test.fcgi), every
+// component in its long form (0 when the file does not exist); elsewhere the
+// path as given, without a look at the disk. Results as PlatFullPath's.
+uint32_t PlatLongPath(const char *path, char *buffer, uint32_t bufferSize);
 
 // ---------------------------------------------------------------- PlatFile
 // Opens a regular file for reading (binary, sequential access). Anything that

@@ -13,7 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "config/ConfigTbl.h"
+#include "http/Http.h"
 #include "platform/platform.h"
+#include "unit/TestSupport.h"
 
 namespace {
 
@@ -330,6 +333,46 @@ TEST(PathTest, FullPathIsLexicalAndReportsTheSizeItNeeds) {
   uint32_t result = PlatFullPath(longPath.c_str(), buffer, sizeof buffer);
   EXPECT_TRUE(result == 0 || result == longPath.size() + 1) << result;
   EXPECT_STREQ(buffer, "untouched");
+}
+
+// A CGI document asked for by its short (8.3) name keeps its extension's
+// meaning: it is run (here its program does not exist, so nothing is sent),
+// never sent as a file.
+TEST_F(SocketTest, ShortNameOfACgiDocumentNeverSendsItsText) {
+  TempFolder folder;
+  std::string script = folder.Write("program.fcgi", "SOURCE OF THE PROGRAM\n");
+  char shortPath[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA(script.c_str(), shortPath, sizeof shortPath), 0u);
+  std::string shortName = strrchr(shortPath, '\\') + 1;
+  if (shortName == "program.fcgi") GTEST_SKIP() << "no short names on this volume";
+  char longPath[MAX_PATH];
+  ASSERT_GT(PlatLongPath(shortPath, longPath, sizeof longPath), 0u);
+  EXPECT_STREQ(strrchr(longPath, '\\'), "\\program.fcgi");
+
+  unit::ConfigScope config;
+  snprintf(config->www_route, sizeof config->www_route, "%s", folder.path().c_str());
+  char entry[] = "fcgi | Z:\\no\\such\\program.exe |";
+  CgiTypeAdd(&config->cgi_type, entry);
+  uint16_t port = 0;
+  PlatSocket listener = Listen(&port);
+  SOCKET client = Connect(port);
+  ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
+  uint32_t peer = 0;
+  PlatSocket accepted = PlatSocketAccept(listener, &peer);
+  ASSERT_NE(accepted, PLAT_INVALID_SOCKET);
+  std::string uri = "/" + shortName;
+  char buffer[4096];
+  char data[] = "";
+  unit::Capture out;
+  SendResult10(accepted, uri.data(), buffer, sizeof buffer, data, 0);
+  std::string log = out.Text();
+  PlatSocketClose(accepted);
+  std::string answer;
+  for (int n; (n = recv(client, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
+  closesocket(client);
+  PlatSocketClose(listener);
+  EXPECT_EQ(answer.find("SOURCE OF THE PROGRAM"), std::string::npos) << uri << ": " << answer;
+  EXPECT_NE(log.find("Failed CreateProcess() errno="), std::string::npos) << log;
 }
 
 TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
