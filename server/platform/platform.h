@@ -28,6 +28,7 @@ int PlatSocketLastError();  // the socket interface's last error code
 void PlatSetLastError(int code);
 [[noreturn]] void PlatExitProcess(int code);  // flush stdout/stderr, end now
 void PlatSleep(uint32_t milliseconds);
+uint32_t PlatCurrentProcessId();
 int PlatUnlink(const char *path);  // delete a file (never a folder)
 void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions
 void PlatUtcTime(time_t t, struct tm *out);
@@ -196,18 +197,30 @@ int PlatProcessClose(PlatProcess process);  // never leaves a zombie behind
 // nothing is left (also where the system keeps no such groups), -1 on failure.
 int PlatProcessGroupTerminate(PlatProcess process);
 
-// ---------------------------------------------------------------- PlatSnapshot
-// The process-list query, loaded by name at start-up.
-constexpr uint32_t PLAT_SYSTEM_PROCESS_INFORMATION = 5;
-typedef int32_t (*PlatSystemInfoQuery)(uint32_t infoClass, void *buffer,
-                                       uint32_t length, uint32_t *needed);
-void *PlatLibraryLoad(const char *name);                // null on failure
-void *PlatLibrarySymbol(void *library, const char *name);  // null on failure
-// Fields of one record of a SystemProcessInformation snapshot.
-uint32_t PlatSnapshotNextOffset(const void *record);
-uint32_t PlatSnapshotProcessId(const void *record);
-uint32_t PlatSnapshotParentId(const void *record);
-PlatProcess PlatProcessOpenForTerminate(uint32_t processId);  // null on failure
+// ---------------------------------------------------------------- PlatProcessList
+// One live process of the system's process list.
+struct PlatProcessEntry {
+  uint32_t processId;
+  uint32_t parentId;      // its creator's id as the system keeps it: that process
+                          // may have ended and its id been given to a later one
+  uint64_t creationTime;  // one clock for a whole list; never before the
+                          // creation time of the process's real parent
+};
+// Prepares the listing, once at start-up, before any thread lists processes.
+// 0, or -1 with *failedCall naming the system call that failed.
+int PlatProcessListInit(const char **failedCall);
+// Every live process (ended ones not yet reaped left out), in the system's
+// order, in a heap array the caller releases with free(). 0, or -1 with
+// *failedCall naming the call that failed (nothing to release then).
+int PlatProcessList(PlatProcessEntry **entries, uint32_t *count, const char **failedCall);
+// A process opened for termination only; null on failure. Never opens the
+// calling process itself. Release it with PlatProcessClose.
+PlatProcess PlatProcessOpenForTerminate(uint32_t processId);
 int PlatProcessTerminate(PlatProcess process, uint32_t exitCode);
+// Makes the server the reaper of the orphans among its children's
+// descendants and starts reaping them, so that no process that a run ends
+// stays a zombie. Does nothing where the system keeps no zombies. 0, or -1
+// with *failedCall naming the call that failed.
+int PlatOrphanReaperStart(const char **failedCall);
 
 #endif

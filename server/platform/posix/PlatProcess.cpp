@@ -11,9 +11,10 @@
 // No child is ever left a zombie. A run's child is reaped when its owner
 // closes it (the exit-code query only looks, so the child's number, and with
 // it the number of its group, cannot be reused while the run lasts) or, when
-// the run closes it while it still runs, by the reaper thread. Once the server adopts orphans (PosixAdoptOrphans) the
-// reaper also reaps every other child that no run owns: killed descendants
-// and other orphans handed to the server. No reaping may take the exit status
+// the run closes it while it still runs, by the reaper thread. Once the
+// server adopts orphans (PlatOrphanReaperStart) the reaper also reaps every
+// other child that no run owns: killed descendants and other orphans handed
+// to the server. No reaping may take the exit status
 // that a run still polls for, so waitpid(-1) is never used; the owned pids
 // are registered before the reaper can look at the children again.
 #include <dirent.h>
@@ -327,12 +328,17 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int ou
 
 }  // namespace
 
-int PosixAdoptOrphans() {
-  if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return -1;
+int PlatOrphanReaperStart(const char **failedCall) {
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+    *failedCall = "prctl";
+    return -1;
+  }
   pthread_mutex_lock(&RegistryMutex);
   AdoptingOrphans = true;
   pthread_mutex_unlock(&RegistryMutex);
-  return StartReaper();
+  if (StartReaper() == 0) return 0;
+  *failedCall = "pthread_create";
+  return -1;
 }
 
 // Pipes are close-on-exec whatever `inheritable` asks: a child receives its

@@ -1,4 +1,4 @@
-// What the POSIX process files share: the process record and the reaper.
+// What the POSIX process files share: the process record.
 #ifndef TARVELD_PLAT_PROCESS_REC_H
 #define TARVELD_PLAT_PROCESS_REC_H
 
@@ -16,9 +16,5 @@ struct PlatProcessRec {
   uint32_t exitCode;
   PlatProcessRec *next;  // in the registry of owned children
 };
-
-// Makes the server the reaper of the orphans among its descendants and
-// starts reaping every child that no run owns. 0 or -1 with errno.
-int PosixAdoptOrphans();
 
 #endif

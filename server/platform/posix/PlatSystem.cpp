@@ -49,6 +49,8 @@ void PlatSleep(uint32_t milliseconds) {
   }
 }
 
+uint32_t PlatCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
 int PlatUnlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
 
 void PlatLocalTime(time_t t, struct tm *out) { localtime_r(&t, out); }

@@ -122,6 +122,9 @@ int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
 
 int PlatProcessClose(PlatProcess process) { return CloseHandle(Native(process)) ? 0 : -1; }
 
+// Windows keeps no zombies: an ended process is gone once its last handle is.
+int PlatOrphanReaperStart(const char **) { return 0; }
+
 // Windows keeps no process groups of this kind: the tree walk over the
 // process list is all that ends a run's descendants.
 int PlatProcessGroupTerminate(PlatProcess) { return 0; }

@@ -23,6 +23,8 @@ void PlatExitProcess(int code) {
 
 void PlatSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
+uint32_t PlatCurrentProcessId() { return GetCurrentProcessId(); }
+
 int PlatUnlink(const char *path) { return _unlink(path) == 0 ? 0 : -1; }
 
 void PlatLocalTime(time_t t, struct tm *out) { localtime_s(out, &t); }
