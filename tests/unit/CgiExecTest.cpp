@@ -3,6 +3,7 @@
 // relay, POST data, both time limits, failures and the reaping of children.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
+#include "platform/PlatSyscall.h"
 #include "unit/CgiSupport.h"
 #include "unit/TestSupport.h"
 
@@ -270,6 +272,35 @@ TEST(CgiExec, LargePostReachesAReaderAndCannotHoldUpANonReader) {
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.body, TimeoutText);
   EXPECT_NE(run.log.find("[E] CGI I/O timeout! (310msec/310msec)\n"), std::string::npos) << run.log;
+  EXPECT_TRUE(NoChildren());
+}
+
+namespace {
+
+// A stand-in for the look at the program's end that first waits until the
+// program has really ended, without reaping it: the program then writes its
+// output and ends between a pass's look at the pipe and this look, the
+// moment that a relay must not lose its output in.
+int EndsBeforeItIsAsked(idtype_t type, id_t id, siginfo_t *info, int options) {
+  siginfo_t ended;
+  memset(&ended, 0, sizeof ended);
+  waitid(type, id, &ended, WEXITED | WNOWAIT);
+  return waitid(type, id, info, options);
+}
+
+}  // namespace
+
+TEST(CgiExec, OutputWrittenJustBeforeTheEndIsRelayed) {
+  ConfigScope config;
+  SetLimits(5000, 3000);
+  ASSERT_EQ(PlatSyscallSet("process-exit-code", reinterpret_cast<PlatSyscallPtr>(&EndsBeforeItIsAsked)),
+            0);
+  CgiRun run = RunScript("sleep 0.05\nexec head -c 3000 /dev/zero\n");
+  PlatSyscallSet("process-exit-code", nullptr);
+  EXPECT_EQ(run.body, std::string(3000, '\0')) << run.body.size() << " bytes";
+  EXPECT_EQ(Lines(run.log, "CGI Result sended"), 3) << run.log;  // 1024 + 1024 + 952
+  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos) << run.log;
+  EXPECT_EQ(run.log.find("Terminat"), std::string::npos) << run.log;
   EXPECT_TRUE(NoChildren());
 }
 

@@ -33,6 +33,7 @@
 #include <cstring>
 
 #include "PlatProcessRec.h"
+#include "PlatSyscallTable.h"
 #include "PosixPipeSignal.h"
 #include "platform/platform.h"
 
@@ -344,16 +345,20 @@ int PlatOrphanReaperStart(const char **failedCall) {
 // Pipes are close-on-exec whatever `inheritable` asks: a child receives its
 // ends through the spawn's dup2 only. The system's pipe size is kept; the
 // relay does not depend on the suggested one.
+int PosixDuplicate(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+
+int PosixPipeWaiting(int fd, int *count) { return ioctl(fd, FIONREAD, count); }
+
 int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int, uint32_t) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  if (SysPipe2(fds, O_CLOEXEC) != 0) return -1;
   *readEnd = fds[0];
   *writeEnd = fds[1];
   return 0;
 }
 
 int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate) {
-  int fd = fcntl(static_cast<int>(handle), F_DUPFD_CLOEXEC, 0);
+  int fd = SysDuplicate(static_cast<int>(handle));
   if (fd < 0) return -1;
   *duplicate = fd;
   return 0;
@@ -373,7 +378,7 @@ int PlatHandleSetNonBlocking(PlatHandle handle) {
 
 int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
   int waiting = 0;
-  if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0) return -1;
+  if (SysPipeWaiting(static_cast<int>(handle), &waiting) != 0) return -1;
   uint32_t count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
   *available = count < cap ? count : cap;
   return 0;
@@ -381,7 +386,8 @@ int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
 
 int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done) {
   ssize_t count;
-  do count = read(static_cast<int>(handle), buffer, length); while (count < 0 && errno == EINTR);
+  do count = SysPipeRead(static_cast<int>(handle), buffer, length);
+  while (count < 0 && errno == EINTR);
   if (count < 0) return -1;
   *done = static_cast<uint32_t>(count);
   return 0;
@@ -437,7 +443,7 @@ int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
     siginfo_t info;
     memset(&info, 0, sizeof info);
     int rc;
-    do rc = waitid(P_PID, static_cast<id_t>(process->pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    do rc = SysWaitid(P_PID, static_cast<id_t>(process->pid), &info, WEXITED | WNOHANG | WNOWAIT);
     while (rc < 0 && errno == EINTR);
     if (rc < 0) return -1;
     if (info.si_pid == 0) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -24,7 +25,7 @@ int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
   attributes.bInheritHandle = inheritable ? TRUE : FALSE;
   HANDLE reader = nullptr;
   HANDLE writer = nullptr;
-  if (!CreatePipe(&reader, &writer, &attributes, suggestedSize)) return -1;
+  if (!SysCreatePipe(&reader, &writer, &attributes, suggestedSize)) return -1;
   *readEnd = Plat(reader);
   *writeEnd = Plat(writer);
   return 0;
@@ -33,7 +34,7 @@ int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
 int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate) {
   HANDLE copy = nullptr;
   HANDLE self = GetCurrentProcess();
-  if (!DuplicateHandle(self, Native(handle), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+  if (!SysDuplicateHandle(self, Native(handle), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
     return -1;
   *duplicate = Plat(copy);
   return 0;
@@ -54,7 +55,7 @@ int PlatHandleSetNonBlocking(PlatHandle handle) {
 int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
   DWORD read = 0;
   DWORD total = 0;
-  if (!PeekNamedPipe(Native(handle), nullptr, cap, &read, &total, nullptr)) return -1;
+  if (!SysPeekNamedPipe(Native(handle), nullptr, cap, &read, &total, nullptr)) return -1;
   // Without a data buffer some systems report only the total waiting.
   if (read == 0) read = total < cap ? total : cap;
   *available = read;
@@ -63,7 +64,7 @@ int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
 
 int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done) {
   DWORD count = 0;
-  BOOL ok = ReadFile(Native(handle), buffer, length, &count, nullptr);
+  BOOL ok = SysReadFile(Native(handle), buffer, length, &count, nullptr);
   *done = count;
   return ok ? 0 : -1;
 }
@@ -115,7 +116,7 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
 
 int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
   DWORD exitCode = 0;
-  if (!GetExitCodeProcess(Native(process), &exitCode)) return -1;
+  if (!SysGetExitCodeProcess(Native(process), &exitCode)) return -1;
   *code = exitCode;
   return 0;
 }

@@ -19,6 +19,8 @@
 //           then stays
 //   doublefork  writes its process id, starts a child that starts a
 //           grandchild, writes the grandchild's id and ends at once; stays
+//   family  starts two children, then writes its own id and theirs on one
+//           line with one write; all three stay
 // Nothing it does lasts longer than 30 seconds.
 #include <fcntl.h>
 #include <io.h>
@@ -119,6 +121,14 @@ void DoubleFork() {
   Sleep(LIFETIME_MS);
 }
 
+void Family() {
+  PROCESS_INFORMATION first, second;
+  if (!StartSelf("--leaf", &first) || !StartSelf("--leaf", &second)) return;
+  printf("%lu %lu %lu\n", GetCurrentProcessId(), first.dwProcessId, second.dwProcessId);
+  fflush(stdout);
+  Sleep(LIFETIME_MS);
+}
+
 void StartOrphans() {
   for (int i = 0; i < 2; ++i) {
     PROCESS_INFORMATION process;
@@ -172,6 +182,8 @@ int main(int argc, char **argv) {
     Pause();
   } else if (mode == "doublefork") {
     DoubleFork();
+  } else if (mode == "family") {
+    Family();
   } else if (mode == "--orphaner") {
     StartOrphan();
   } else if (mode == "crash") {

@@ -359,7 +359,7 @@ TEST_F(SocketTest, ShortNameOfACgiDocumentNeverSendsItsText) {
   PlatSocket listener = Listen(&port);
   SOCKET client = Connect(port);
   ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
-  uint32_t peer = 0;
+  PlatAddress peer = {};
   PlatSocket accepted = PlatSocketAccept(listener, &peer);
   ASSERT_NE(accepted, PLAT_INVALID_SOCKET);
   std::string uri = "/" + shortName;
