@@ -17,7 +17,6 @@
 
 namespace {
 
-const uint32_t PIPE_SIZE = 1024;       // suggested size of both pipes
 const uint32_t PASS_MSEC = 10;         // pause and nominal length of a pass
 const size_t ENVIRONMENT_SLACK = 512;  // room beyond the query text
 const char TIMEOUT_TEXT[] = "SERVER ERROR: CGI TIMEOUT.";
@@ -50,7 +49,7 @@ void CgiPipesClose(CgiPipes *pipes) {
 // transaction up: the data is then written pass by pass within the limits.
 int CgiInputPipeOpen(CgiPipes *pipes) {
   PlatHandle pipeWrite = PLAT_INVALID_HANDLE;
-  if (PlatPipeCreate(&pipes->inRead, &pipeWrite, 1, PIPE_SIZE) != 0) {
+  if (PlatPipeCreate(&pipes->inRead, &pipeWrite) != 0) {
     LogPrint(LOG_ERR, "Failed CreatePipe() errno=%d", PlatLastError());
     return -1;
   }
@@ -73,7 +72,7 @@ int CgiInputPipeOpen(CgiPipes *pipes) {
 // Creates the output pipe and keeps a private copy of its read end.
 int CgiOutputPipeOpen(CgiPipes *pipes) {
   PlatHandle pipeRead = PLAT_INVALID_HANDLE;
-  if (PlatPipeCreate(&pipeRead, &pipes->outWrite, 1, PIPE_SIZE) != 0) {
+  if (PlatPipeCreate(&pipeRead, &pipes->outWrite) != 0) {
     LogPrint(LOG_ERR, "Failed CreatePipe() errno=%d", PlatLastError());
     return -1;
   }
@@ -192,12 +191,13 @@ void CgiRelay(PlatSocket sock, const CgiPipes *pipes, const PlatProcessInfo *inf
     if (ended) break;
     idleTime = CgiAdvance(idleTime);
     uint32_t code = 0;
-    if (PlatProcessExitCode(info->process, &code) != 0) {
+    int state = PlatProcessExitCode(info->process, &code);
+    if (state < 0) {
       LogPrint(LOG_ERR, "Failed GetExitCodeProcess() errno=%d", PlatLastError());
       CgiEndProgram(info);
       break;
     }
-    if (code != PLAT_STILL_ACTIVE) {
+    if (state != PLAT_PROCESS_RUNNING) {
       ended = true;
       continue;
     }
@@ -207,14 +207,6 @@ void CgiRelay(PlatSocket sock, const CgiPipes *pipes, const PlatProcessInfo *inf
 }
 
 }  // namespace
-
-char *CgiCommandLine(const char *program, const char *arguments, const char *scriptPath) {
-  size_t size = strlen(program) + strlen(arguments) + strlen(scriptPath) + 7;
-  char *text = static_cast<char *>(malloc(size));
-  if (!text) return nullptr;
-  snprintf(text, size, "\"%s\" %s \"%s\"", program, arguments, scriptPath);
-  return text;
-}
 
 char *CgiEnvironment(const char *query, const char *data, int isPost) {
   size_t size = query ? strlen(query) + ENVIRONMENT_SLACK : ENVIRONMENT_SLACK;
@@ -236,27 +228,17 @@ char *CgiEnvironment(const char *query, const char *data, int isPost) {
 int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const char *arguments,
             const char *query, const char *data, int isPost) {
   TRACE_START();
-  char *commandLine = CgiCommandLine(program, arguments, scriptPath);
-  if (!commandLine) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    return -1;
-  }
   CgiPipes pipes;
-  if (CgiPipesOpen(&pipes) != 0) {
-    free(commandLine);
-    return -1;
-  }
+  if (CgiPipesOpen(&pipes) != 0) return -1;
   char *environment = CgiEnvironment(query, data, isPost);
   if (!environment) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
     CgiPipesClose(&pipes);
-    free(commandLine);
     return -1;
   }
 
   PlatProcessStart start;
   start.program = program;
-  start.commandLine = commandLine;
   start.arguments = arguments;
   start.scriptPath = scriptPath;
   start.environment = environment;
@@ -266,12 +248,10 @@ int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const 
   if (PlatProcessCreate(&start, &info) != 0) {
     LogPrint(LOG_ERR, "Failed CreateProcess() errno=%d", PlatLastError());
     free(environment);
-    free(commandLine);
     CgiPipesClose(&pipes);
     return -1;
   }
   free(environment);
-  free(commandLine);
 
   CgiInput input;
   input.position = data;
@@ -283,7 +263,6 @@ int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const 
   CgiRelay(sock, &pipes, &info, &input);
 
   CgiPipesClose(&pipes);
-  PlatHandleClose(info.thread);
   PlatProcessClose(info.process);
   TRACE_END();
   return 0;

@@ -1,16 +1,11 @@
 // Pieces of a CGI run that the CGI sources share with their tests: the
-// child's command line and environment block, and the tree walk of the
-// termination.
+// child's environment block and the tree walk of the termination.
 #ifndef TARVELD_CGI_RUN_H
 #define TARVELD_CGI_RUN_H
 
 #include <cstdint>
 
 #include "platform/platform.h"
-
-// "\"program\" arguments \"scriptPath\"" in a heap text of the exact size;
-// null when no memory.
-char *CgiCommandLine(const char *program, const char *arguments, const char *scriptPath);
 
 // The child's whole environment: QUERY_STRING (only when there is a query)
 // and CONTENT_LENGTH, each NUL-terminated, then one more NUL. Heap block;

@@ -1,6 +1,6 @@
 // CgiExec over a socketpair with small shell-script CGI programs: the
-// command line and environment, the argument vector, the look-ups, the
-// relay, POST data, both time limits, failures and the reaping of children.
+// environment, the argument vector, the look-ups, the relay, POST data,
+// both time limits, failures and the reaping of children.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -122,15 +122,6 @@ void SetLimits(int32_t exe, int32_t io) {
 }
 
 }  // namespace
-
-TEST(CgiPieces, CommandLineQuotesProgramAndScriptPath) {
-  char *line = CgiCommandLine("C:\\cgi\\perl.exe", "-w -T", "C:\\www\\a b.pl");
-  EXPECT_STREQ(line, "\"C:\\cgi\\perl.exe\" -w -T \"C:\\www\\a b.pl\"");
-  free(line);
-  line = CgiCommandLine("/bin/sh", "", "/www/t.sh");
-  EXPECT_STREQ(line, "\"/bin/sh\"  \"/www/t.sh\"");  // empty arguments: two blanks
-  free(line);
-}
 
 TEST(CgiPieces, EnvironmentBlockForTheFourCases) {
   auto block = [](const char *query, const char *data, int isPost) {

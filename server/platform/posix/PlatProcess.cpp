@@ -34,7 +34,6 @@
 
 #include "PlatProcessRec.h"
 #include "PlatSyscallTable.h"
-#include "PosixPipeSignal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -342,14 +341,13 @@ int PlatOrphanReaperStart(const char **failedCall) {
   return -1;
 }
 
-// Pipes are close-on-exec whatever `inheritable` asks: a child receives its
-// ends through the spawn's dup2 only. The system's pipe size is kept; the
-// relay does not depend on the suggested one.
 int PosixDuplicate(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 
 int PosixPipeWaiting(int fd, int *count) { return ioctl(fd, FIONREAD, count); }
 
-int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int, uint32_t) {
+// Pipes are close-on-exec: a child receives its ends through the spawn's
+// dup2 only. The system's pipe size is kept.
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd) {
   int fds[2];
   if (SysPipe2(fds, O_CLOEXEC) != 0) return -1;
   *readEnd = fds[0];
@@ -395,8 +393,8 @@ int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *d
 
 // A full non-blocking pipe takes 0 bytes; that is no failure.
 int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint32_t *done) {
-  ssize_t count =
-      WithoutPipeSignal([&] { return write(static_cast<int>(handle), buffer, length); });
+  ssize_t count;
+  do count = write(static_cast<int>(handle), buffer, length); while (count < 0 && errno == EINTR);
   if (count < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     count = 0;
@@ -430,7 +428,6 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
     return -1;
   }
   info->process = process;
-  info->thread = PLAT_INVALID_HANDLE;
   info->processId = static_cast<uint32_t>(process->pid);
   return 0;
 }
@@ -446,10 +443,7 @@ int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
     do rc = SysWaitid(P_PID, static_cast<id_t>(process->pid), &info, WEXITED | WNOHANG | WNOWAIT);
     while (rc < 0 && errno == EINTR);
     if (rc < 0) return -1;
-    if (info.si_pid == 0) {
-      *code = PLAT_STILL_ACTIVE;
-      return 0;
-    }
+    if (info.si_pid == 0) return PLAT_PROCESS_RUNNING;
     process->exited = 1;
     process->exitCode = info.si_code == CLD_EXITED ? static_cast<uint32_t>(info.si_status)
                                                    : 128u + static_cast<uint32_t>(info.si_status);

@@ -1,8 +1,10 @@
 // Win32 backend of CGI child processes: anonymous pipes, handle duplication,
-// CreateProcessA with the pipe ends as standard handles, and the exit code.
+// CreateProcessA with the pipe ends as standard handles and a command line
+// composed here, and the exit code.
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,21 +13,34 @@
 
 namespace {
 
+const DWORD PIPE_SIZE = 1024;  // suggested size of every pipe
+
 HANDLE Native(PlatHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 PlatHandle Plat(HANDLE handle) { return reinterpret_cast<PlatHandle>(handle); }
 HANDLE Native(PlatProcess process) { return reinterpret_cast<HANDLE>(process); }
 
+// "\"program\" arguments \"scriptPath\"" in a heap text of the exact size
+// (CreateProcessA may write into it); null when no memory.
+char *CommandLine(const PlatProcessStart *start) {
+  size_t size = strlen(start->program) + strlen(start->arguments) + strlen(start->scriptPath) + 7;
+  char *text = static_cast<char *>(malloc(size));
+  if (text)
+    snprintf(text, size, "\"%s\" %s \"%s\"", start->program, start->arguments, start->scriptPath);
+  return text;
+}
+
 }  // namespace
 
-int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
-                   uint32_t suggestedSize) {
+// Both ends are inheritable, so that either can become a child's standard
+// handle; the server keeps its own ends as copies that are not.
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd) {
   SECURITY_ATTRIBUTES attributes;
   attributes.nLength = sizeof attributes;
   attributes.lpSecurityDescriptor = nullptr;
-  attributes.bInheritHandle = inheritable ? TRUE : FALSE;
+  attributes.bInheritHandle = TRUE;
   HANDLE reader = nullptr;
   HANDLE writer = nullptr;
-  if (!SysCreatePipe(&reader, &writer, &attributes, suggestedSize)) return -1;
+  if (!SysCreatePipe(&reader, &writer, &attributes, PIPE_SIZE)) return -1;
   *readEnd = Plat(reader);
   *writeEnd = Plat(writer);
   return 0;
@@ -80,13 +95,11 @@ int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint
 // composed, the environment block as the whole environment, the pipe ends as
 // standard input and output, no standard error, a hidden window.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
-  size_t size = strlen(start->commandLine) + 1;
-  char *commandLine = static_cast<char *>(malloc(size));  // CreateProcessA may write into it
+  char *commandLine = CommandLine(start);
   if (!commandLine) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
-  memcpy(commandLine, start->commandLine, size);
 
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
@@ -108,15 +121,18 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
     SetLastError(error);
     return -1;
   }
+  CloseHandle(process.hThread);  // nothing of the child's thread is used
   info->process = reinterpret_cast<PlatProcess>(process.hProcess);
-  info->thread = Plat(process.hThread);
   info->processId = process.dwProcessId;
   return 0;
 }
 
+// STILL_ACTIVE (259) is both the answer for a running process and a code a
+// process may end with: such a process counts as running.
 int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
   DWORD exitCode = 0;
   if (!SysGetExitCodeProcess(Native(process), &exitCode)) return -1;
+  if (exitCode == STILL_ACTIVE) return PLAT_PROCESS_RUNNING;
   *code = exitCode;
   return 0;
 }

@@ -415,7 +415,7 @@ TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
 
 TEST(PipeTest, DuplicateIsNotInheritablePeekIsCappedWritesDoNotWait) {
   PlatHandle readEnd = PLAT_INVALID_HANDLE, writeEnd = PLAT_INVALID_HANDLE;
-  ASSERT_EQ(PlatPipeCreate(&readEnd, &writeEnd, 1, 1024), 0);
+  ASSERT_EQ(PlatPipeCreate(&readEnd, &writeEnd), 0);
   EXPECT_TRUE(Inheritable(readEnd));
   EXPECT_TRUE(Inheritable(writeEnd));
   PlatHandle serverEnd = PLAT_INVALID_HANDLE;
@@ -485,8 +485,8 @@ struct Child {
   PlatProcessInfo info{};
   int Start(const char *environment, const std::string &arguments,
             const std::string &program = ProbeProgram()) {
-    if (PlatPipeCreate(&inRead, &inWrite, 1, 1024) != 0) return -1;
-    if (PlatPipeCreate(&outRead, &outWrite, 1, 1024) != 0) return -1;
+    if (PlatPipeCreate(&inRead, &inWrite) != 0) return -1;
+    if (PlatPipeCreate(&outRead, &outWrite) != 0) return -1;
     PlatHandle copy;
     PlatHandleDuplicate(inWrite, &copy);
     PlatHandleClose(inWrite);
@@ -495,10 +495,8 @@ struct Child {
     PlatHandleClose(outRead);
     outRead = copy;
     std::string script = "C:\\www dir\\a b.cgi";
-    std::string commandLine = "\"" + program + "\" " + arguments + " \"" + script + "\"";
     PlatProcessStart start{};
     start.program = program.c_str();
-    start.commandLine = commandLine.c_str();
     start.arguments = arguments.c_str();
     start.scriptPath = script.c_str();
     start.environment = environment;
@@ -519,14 +517,13 @@ struct Child {
         text.append(buffer, done);
         continue;
       }
-      if (PlatProcessExitCode(info.process, exitCode) != 0 || *exitCode != PLAT_STILL_ACTIVE)
-        break;
+      if (PlatProcessExitCode(info.process, exitCode) != PLAT_PROCESS_RUNNING) break;
       Sleep(10);
     }
     return text;
   }
   ~Child() {
-    for (PlatHandle h : {inRead, inWrite, outRead, outWrite, info.thread}) PlatHandleClose(h);
+    for (PlatHandle h : {inRead, inWrite, outRead, outWrite}) PlatHandleClose(h);
     if (info.process) PlatProcessClose(info.process);
   }
 };
@@ -540,14 +537,36 @@ TEST(ProcessTest, ChildGetsTheEnvironmentBlockAloneAndItsCommandLine) {
   ASSERT_EQ(child.Start(environment, "-x"), 0) << PlatLastError() << " " << ProbeProgram();
   _putenv_s("TARVELD_SERVER_ONLY", "");
   EXPECT_NE(child.info.processId, 0u);
-  uint32_t code = PLAT_STILL_ACTIVE;
+  uint32_t code = 99;
   std::string out = child.Output(&code);
   EXPECT_EQ(code, 3u);
   // Text mode: every line ends in CR LF.
+  EXPECT_NE(out.find("CMD=\"" + ProbeProgram() + "\" -x \"C:\\www dir\\a b.cgi\"\r\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("ARGC=3\r\nARG=-x\r\nARG=C:\\www dir\\a b.cgi\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("ENV=QUERY_STRING=a=1&b\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("ENV=CONTENT_LENGTH=0\r\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("TARVELD_SERVER_ONLY"), std::string::npos) << out;
+}
+
+// Empty arguments leave two blanks between the quoted program and script;
+// a process that ends with the code that also means "still active" counts
+// as still running.
+TEST(ProcessTest, EmptyArgumentsAndTheExitCodeThatMeansStillRunning) {
+  Child child;
+  ASSERT_EQ(child.Start("A=1\0", ""), 0);
+  uint32_t code = 99;
+  std::string out = child.Output(&code);
+  EXPECT_NE(out.find("CMD=\"" + ProbeProgram() + "\"  \"C:\\www dir\\a b.cgi\"\r\n"),
+            std::string::npos)
+      << out;
+
+  Child ends259;
+  ASSERT_EQ(ends259.Start("A=1\0", "259"), 0);
+  ASSERT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(ends259.info.process), 10000),
+            WAIT_OBJECT_0);
+  EXPECT_EQ(PlatProcessExitCode(ends259.info.process, &code), PLAT_PROCESS_RUNNING);
 }
 
 TEST(ProcessTest, MissingProgramFailsWithTheSystemsReason) {
@@ -602,7 +621,7 @@ TEST(ProcessListTest, EntriesGiveParentsAndCreationTimesAndTerminationEndsTheChi
   PlatProcessClose(handle);
   EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.info.process), 10000),
             WAIT_OBJECT_0);
-  uint32_t code = PLAT_STILL_ACTIVE;
+  uint32_t code = 99;
   EXPECT_EQ(PlatProcessExitCode(child.info.process, &code), 0);
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(PlatProcessOpenForTerminate(0xFFFFFFF0u), nullptr);
