@@ -156,6 +156,18 @@ bool CgiLimitExceeded(int32_t runTime, int32_t idleTime, bool ended) {
   return false;
 }
 
+// 1 when the program has ended, 0 while it runs, -1 when that cannot be
+// told (logged). Only whether it runs counts, not its exit code.
+int CgiProgramEnded(const PlatProcessInfo *info) {
+  uint32_t code = 0;
+  int state = PlatProcessExitCode(info->process, &code);
+  if (state < 0) {
+    LogPrint(LOG_ERR, "Failed GetExitCodeProcess() errno=%d", PlatLastError());
+    return -1;
+  }
+  return state == PLAT_PROCESS_RUNNING ? 0 : 1;
+}
+
 // The relay passes. Every pass counts 10 ms of run time when it relays output
 // or finds the child still running, and 10 ms of idle time when it finds no
 // output; the limits are tested before each pass. Output that the program
@@ -190,14 +202,12 @@ void CgiRelay(PlatSocket sock, const CgiPipes *pipes, const PlatProcessInfo *inf
     }
     if (ended) break;
     idleTime = CgiAdvance(idleTime);
-    uint32_t code = 0;
-    int state = PlatProcessExitCode(info->process, &code);
+    int state = CgiProgramEnded(info);
     if (state < 0) {
-      LogPrint(LOG_ERR, "Failed GetExitCodeProcess() errno=%d", PlatLastError());
       CgiEndProgram(info);
       break;
     }
-    if (state != PLAT_PROCESS_RUNNING) {
+    if (state > 0) {
       ended = true;
       continue;
     }
