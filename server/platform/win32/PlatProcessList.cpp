@@ -49,25 +49,20 @@ const char *NextRecord(const char *record) {
 // The snapshot in a heap buffer: first 1 MiB, then once more with exactly
 // the size that the query reported. Null with the failed call named.
 char *TakeSnapshot(const char **failedCall) {
-  ULONG needed = SNAPSHOT_SIZE;
-  char *buffer = static_cast<char *>(malloc(SNAPSHOT_SIZE));
-  if (!buffer) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    *failedCall = "malloc";
-    return nullptr;
+  ULONG size = SNAPSHOT_SIZE;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    char *buffer = static_cast<char *>(malloc(size));
+    if (!buffer) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      *failedCall = "malloc";
+      return nullptr;
+    }
+    ULONG needed = size;
+    if (QuerySystemInformation(SYSTEM_PROCESS_INFORMATION_CLASS, buffer, size, &needed) == 0)
+      return buffer;
+    free(buffer);
+    size = needed;
   }
-  if (QuerySystemInformation(SYSTEM_PROCESS_INFORMATION_CLASS, buffer, SNAPSHOT_SIZE, &needed) == 0)
-    return buffer;
-  free(buffer);
-  buffer = static_cast<char *>(malloc(needed));
-  if (!buffer) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    *failedCall = "malloc";
-    return nullptr;
-  }
-  if (QuerySystemInformation(SYSTEM_PROCESS_INFORMATION_CLASS, buffer, needed, &needed) == 0)
-    return buffer;
-  free(buffer);
   *failedCall = "ZwQuerySystemInformation";
   return nullptr;
 }
