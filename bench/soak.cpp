@@ -161,7 +161,9 @@ std::string ResetAfterPids(int port, const std::string &request, int lines,
         for (size_t at = body + 4; (at = answer.find('\n', at)) != std::string::npos; ++at) ++seen;
         if (seen >= lines) break;
       }
-      std::string more = Read(fd, 1000, 1);
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      std::string more = Read(fd, left, 1);
       if (more.empty()) break;
       answer += more;
     }
