@@ -505,8 +505,11 @@ struct Child {
     return PlatProcessCreate(&start, &info);
   }
   // Reads the output until the child has ended and the pipe is empty.
+  // What it wrote just before its end may arrive after a look found the
+  // pipe empty: once it has ended, the pipe is read out once more.
   std::string Output(uint32_t *exitCode) {
     std::string text;
+    bool ended = false;
     for (int i = 0; i < 1000; ++i) {
       uint32_t available = 0;
       if (PlatPipePeek(outRead, 1024, &available) != 0) break;
@@ -517,8 +520,11 @@ struct Child {
         text.append(buffer, done);
         continue;
       }
-      if (PlatProcessExitCode(info.process, exitCode) != PLAT_PROCESS_RUNNING) break;
-      Sleep(10);
+      if (ended) break;
+      int state = PlatProcessExitCode(info.process, exitCode);
+      if (state < 0) break;
+      ended = state != PLAT_PROCESS_RUNNING;
+      if (!ended) Sleep(10);
     }
     return text;
   }
