@@ -5,23 +5,23 @@
 #include <string>
 
 #include "config/ConfigTbl.h"
+#include "support/Basics.h"
 #include "unit/TestSupport.h"
 
 using unit::Capture;
 using unit::ConfigScope;
-using unit::TempFile;
 
 namespace {
 
 // Loads the text as a configuration file; returns ConfigLoad's result and
 // what it logged.
 int Load(const std::string &text, std::string *log = nullptr) {
-  std::string path = TempFile(text);
+  support::TempDir dir;
+  std::string path = dir.Write("tarveld.conf", text);
   Capture out;
   int result = ConfigLoad(path.c_str());
   std::string logged = out.Text();
   if (log) *log = logged;
-  remove(path.c_str());
   return result;
 }
 

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
+#include "support/Basics.h"
 
 namespace {
 
@@ -125,32 +125,11 @@ TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
   EXPECT_EQ(text, "head body");
 }
 
-namespace {
-
-// A temporary file with the given content, removed at the end of the test.
-class TempFileWith {
- public:
-  explicit TempFileWith(const std::string &content) {
-    char name[] = "/tmp/tarveld-sendfile-XXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
-    path_ = name;
-  }
-  ~TempFileWith() { unlink(path_.c_str()); }
-  const char *c_str() const { return path_.c_str(); }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
-
 TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
   std::string content;
   for (int i = 0; i < 300000; ++i) content += static_cast<char>('a' + i % 23);
-  TempFileWith path(content);
+  support::TempDir dir;
+  std::string path = dir.Write("document", content);
   TcpPair pair;
   int fd = PlatFileOpenSequential(path.c_str());
   ASSERT_GE(fd, 0);
@@ -173,7 +152,8 @@ TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
 }
 
 TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
-  TempFileWith path(std::string(200000, 'x'));
+  support::TempDir dir;
+  std::string path = dir.Write("document", std::string(200000, 'x'));
   TcpPair pair;
   // A file that cannot be read: the file's side.
   int unreadable = open(path.c_str(), O_WRONLY | O_CLOEXEC);

@@ -10,13 +10,13 @@
 #include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
 #include "http/Http.h"
+#include "support/Basics.h"
 #include "unit/HttpSupport.h"
 #include "unit/TestSupport.h"
 
 using unit::Capture;
 using unit::Collect;
 using unit::ConfigScope;
-using unit::TempRoot;
 
 TEST(ContentTypeMedia, ExtensionAndStarEntries) {
   ConfigScope config;
@@ -128,7 +128,7 @@ class Documents : public ::testing::Test {
   }
 
   ConfigScope config;
-  TempRoot top;
+  support::TempDir top;
   std::string root;
   std::string log;
 };
