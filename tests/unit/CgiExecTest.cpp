@@ -1,5 +1,5 @@
 // CgiExec over a socketpair with small shell-script CGI programs: the
-// environment, the argument vector, the look-ups, the relay, POST data,
+// environment, the argument vector, the relay, POST data,
 // both time limits, failures and the reaping of children.
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -138,25 +138,6 @@ TEST(CgiPieces, EnvironmentBlockForTheFourCases) {
   EXPECT_EQ(block("", "", 1), "QUERY_STRING=\0CONTENT_LENGTH=0\0\0"s);
   std::string longQuery(3000, 'q');
   EXPECT_EQ(block(longQuery.c_str(), "", 0), "QUERY_STRING=" + longQuery + "\0CONTENT_LENGTH=0\0\0"s);
-}
-
-TEST(CgiPieces, LookUpByLastExtensionFirstEntryWins) {
-  ConfigScope config;
-  char a[] = "cgi | /usr/bin/first | -a";
-  char b[] = "pl | /usr/bin/perl | -w";
-  char c[] = "cgi | /usr/bin/second |";
-  CgiTypeAdd(&config->cgi_type, a);
-  CgiTypeAdd(&config->cgi_type, b);
-  CgiTypeAdd(&config->cgi_type, c);
-  EXPECT_STREQ(CgiTypeProgram("/www/x.tar.cgi"), "/usr/bin/first");
-  EXPECT_STREQ(CgiTypeArguments("/www/x.tar.cgi"), "-a");
-  EXPECT_STREQ(CgiTypeProgram("\\www\\run.pl"), "/usr/bin/perl");
-  EXPECT_STREQ(CgiTypeArguments("\\www\\run.pl"), "-w");
-  // Case-sensitive, unless the platform's file names ignore case.
-  EXPECT_EQ(CgiTypeProgram("/www/x.CGI") != nullptr, PLAT_NAMES_IGNORE_CASE);
-  EXPECT_EQ(CgiTypeProgram("/www.cgi/index"), nullptr);  // the last "." counts
-  EXPECT_EQ(CgiTypeArguments("/www/noextension"), nullptr);
-  EXPECT_EQ(CgiTypeProgram("/www/x.cgix"), nullptr);
 }
 
 TEST(CgiChild, ArgumentVectorAndWholeEnvironment) {
