@@ -6,7 +6,6 @@
 // Against the Windows build the ".sh" scripts are run by a Windows stand-in
 // (ShellCgiPath) and the programs' output is in text mode (CgiText).
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -191,15 +190,8 @@ TEST_F(Cgi, LargePostToAProgramThatNeverReadsEndsWithinItsLimits) {
   Start("buffer-size = 2097152\ncgi-io-timeout = 1000\n");
   std::string request = "POST /silent.sh HTTP/1.0\r\nContent-Length: 1048576\r\n\r\n" +
                         std::string(1048576, 'p');
-  int fd = Connect(service.port());
-  ASSERT_GE(fd, 0);
-  // The server takes what one receive brings; the rest may never be read,
-  // so the sending goes on beside the reading.
-  std::thread sender([&] { SendAll(fd, request); });
-  Response response = Parse(ReadToClose(fd, 20000));
-  shutdown(fd, SHUT_RDWR);
-  sender.join();
-  close(fd);
+  // The server takes what one receive brings; the rest may never be read.
+  Response response = Parse(ExchangeLarge(service.port(), request, 20000));
   ExpectCgiHeader(response);
   EXPECT_EQ(response.body, CgiText("started\n") + TimeoutText);
   EXPECT_TRUE(server.WaitForLog("[E] CGI I/O timeout! (1010msec/")) << server.Stdout();

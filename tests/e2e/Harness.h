@@ -58,6 +58,7 @@ using support::CloseWithReset;
 using support::CpuSeconds;
 using support::Descriptors;
 using support::Exchange;
+using support::ExchangeLarge;
 using support::Get;
 using support::HaveIPv6Loopback;
 using support::KillDescendants;

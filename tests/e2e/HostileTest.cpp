@@ -60,20 +60,6 @@ int StatusOf(const std::string &raw) {
   return response.complete ? response.status : 0;
 }
 
-// Sends a request from a thread of its own while the answer is read: a
-// request larger than the server reads is never taken in full, so its
-// sending may fail or stall once the server has closed.
-std::string ExchangeLarge(int port, const std::string &request) {
-  int fd = Connect(port);
-  if (fd < 0) return "";
-  std::thread sender([&] { SendAll(fd, request); });
-  std::string answer = ReadToClose(fd, 15000);
-  shutdown(fd, SHUT_RDWR);
-  sender.join();
-  close(fd);
-  return answer;
-}
-
 // A request of exactly `size` bytes: the request line, one header line
 // padded to fit, and the empty line. The header line ends the test CGI
 // program's reading of its input ("TEST="). Its lines end in LF alone: a

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "support/Basics.h"
 
@@ -80,6 +81,17 @@ std::string Exchange(int port, const std::string &request, int timeoutMs,
   // the whole request.
   SendAll(fd, request);
   std::string answer = ReadToClose(fd, timeoutMs);
+  close(fd);
+  return answer;
+}
+
+std::string ExchangeLarge(int port, const std::string &request, int timeoutMs) {
+  int fd = Connect(port);
+  if (fd < 0) return "";
+  std::thread sender([&] { SendAll(fd, request); });
+  std::string answer = ReadToClose(fd, timeoutMs);
+  shutdown(fd, SHUT_RDWR);
+  sender.join();
   close(fd);
   return answer;
 }

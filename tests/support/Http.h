@@ -21,6 +21,10 @@ void CloseWithReset(int fd);
 // One connection: connect, send the request, read until the server closes.
 std::string Exchange(int port, const std::string &request, int timeoutMs = 15000,
                      const std::string &host = "127.0.0.1");
+// The same for a request that the server may never take in full: it is sent
+// from a thread of its own while the answer is read, so that a send that
+// fails or stalls once the server has closed holds nothing up.
+std::string ExchangeLarge(int port, const std::string &request, int timeoutMs = 15000);
 
 struct Response {
   std::string raw;

@@ -3,7 +3,6 @@
 // together with the next one, and a file sent straight to a socket.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "support/Basics.h"
+#include "support/Http.h"
 
 namespace {
 
@@ -40,18 +40,7 @@ class TcpPair {
     if (server >= 0) close(server);
   }
   // Everything the client receives until the server's side is closed.
-  std::string ClientReadsToEnd() {
-    std::string text;
-    char chunk[4096];
-    for (int i = 0; i < 1000; ++i) {
-      pollfd watch{client, POLLIN, 0};
-      if (poll(&watch, 1, 5000) <= 0) break;
-      ssize_t n = recv(client, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      text.append(chunk, static_cast<size_t>(n));
-    }
-    return text;
-  }
+  std::string ClientReadsToEnd() { return support::ReadToClose(client, 10000); }
   int client = -1;
   int server = -1;
 };
@@ -113,16 +102,7 @@ TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
   ASSERT_EQ(PlatSocketSendMore(pair.server, "head ", 5), 5);
   ASSERT_EQ(PlatSocketSend(pair.server, "body", 4), 4);
   // Both arrive while the connection stays open.
-  std::string text;
-  char chunk[16];
-  for (int i = 0; i < 100 && text.size() < 9; ++i) {
-    pollfd watch{pair.client, POLLIN, 0};
-    if (poll(&watch, 1, 5000) <= 0) break;
-    ssize_t n = recv(pair.client, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  EXPECT_EQ(text, "head body");
+  EXPECT_EQ(support::ReadToClose(pair.client, 5000, 9), "head body");
 }
 
 TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
