@@ -19,7 +19,9 @@ $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recomme
   netbase procps g++-mingw-w64-x86-64-posix wine64
 export TARVELD_SKIP_PACKAGES=1
 
-JOBS=$(nproc)
+# The tests mostly wait (time-outs, polls, CGI runs), so three per core
+# keep the cores busy; each test picks its own port.
+TEST_JOBS=$(($(nproc) * 3))
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 SOAK_REQUESTS=${SOAK_REQUESTS:-20000}
 SOAK_SANITIZER_REQUESTS=${SOAK_SANITIZER_REQUESTS:-5000}
@@ -30,7 +32,7 @@ stage() { echo; echo "=== $*"; }
 # test CGI program of another build.
 e2e_tests_against() {
   TARVELD_E2E_BIN="$PWD/$1/tarveld" TESTCGI_E2E_BIN="$PWD/$1/testcgi" \
-    ctest --no-tests=error --test-dir build -L e2e -j "$JOBS" --output-on-failure
+    ctest --no-tests=error --test-dir build -L e2e -j "$TEST_JOBS" --output-on-failure
 }
 
 # The sanitizer's allocator holds freed memory back: resident memory is no
@@ -42,7 +44,7 @@ sanitizer_soak() {
 stage "release build with debug information: every test"
 cmake -S . -B build -G Ninja -DTARVELD_WERROR=ON -DTARVELD_TESTS=ON
 cmake --build build
-ctest --no-tests=error --test-dir build -j "$JOBS" --output-on-failure
+ctest --no-tests=error --test-dir build -j "$TEST_JOBS" --output-on-failure
 
 stage "soak run: release build, $SOAK_REQUESTS requests"
 bench/soak.sh "$SOAK_REQUESTS" 48 build
@@ -51,7 +53,7 @@ stage "AddressSanitizer + UBSan build with the fuzzers: unit tests, seed corpora
 cmake -S . -B build-asan -G Ninja -DTARVELD_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ \
   -DTARVELD_SANITIZE=address,undefined -DTARVELD_FUZZ=ON -DTARVELD_TESTS=ON -DTARVELD_E2E_TESTS=OFF
 cmake --build build-asan
-ctest --no-tests=error --test-dir build-asan -j "$JOBS" --output-on-failure
+ctest --no-tests=error --test-dir build-asan -j "$TEST_JOBS" --output-on-failure
 
 stage "AddressSanitizer + UBSan: end-to-end tests"
 e2e_tests_against build-asan
@@ -66,7 +68,7 @@ stage "ThreadSanitizer: unit tests"
 cmake -S . -B build-tsan -G Ninja -DTARVELD_WERROR=ON -DTARVELD_SANITIZE=thread \
   -DTARVELD_TESTS=ON -DTARVELD_E2E_TESTS=OFF
 cmake --build build-tsan
-ctest --no-tests=error --test-dir build-tsan -j "$JOBS" --output-on-failure
+ctest --no-tests=error --test-dir build-tsan -j "$TEST_JOBS" --output-on-failure
 
 stage "ThreadSanitizer: end-to-end tests"
 e2e_tests_against build-tsan

@@ -18,7 +18,8 @@ fi
 
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
-JOBS=$(nproc)
+# The tests mostly wait (time-outs, polls, CGI runs): three per core.
+TEST_JOBS=$(($(nproc) * 3))
 
 stage() { echo; echo "=== $*"; }
 
@@ -53,4 +54,4 @@ TARVELD_E2E_WINE="$WINE" \
 TARVELD_E2E_BIN="$PWD/build-win32/tarveld.exe" \
 TESTCGI_E2E_BIN="$PWD/build-win32/testcgi.exe" \
 CGIPROBE_E2E_BIN="$PWD/build-win32/tests/cgi_probe.exe" \
-  ctest --no-tests=error --test-dir build -L e2e -j "$JOBS" --output-on-failure
+  ctest --no-tests=error --test-dir build -L e2e -j "$TEST_JOBS" --output-on-failure
