@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of tarveld and the servers people use (nginx,
 # lighttpd, mini_httpd, busybox httpd) on 127.0.0.1, with the load
-# generators on the same machine. One command installs the tools and peers,
+# generators on the same machine; tarveld also on ::1 for the 1 KiB case. One command installs the tools and peers,
 # builds tarveld in release mode, lays out one document root, runs every
 # case twice against every server in turn and prints one table, also
 # written to bench/results/latest.md.
@@ -10,14 +10,15 @@
 #
 # Settings from the environment (all optional):
 #   BENCH_SECONDS=5        length of each measurement
-#   BENCH_SERVERS="..."    subset of: tarveld tarveld-log3 nginx lighttpd mini_httpd busybox
+#   BENCH_SERVERS="..."    subset of: tarveld tarveld-log3 tarveld-ipv6 nginx lighttpd
+#                          mini_httpd busybox
 #   BENCH_SKIP_INSTALL=1   do not run apt-get (the tools are already there)
 #   BENCH_IDLE=1000        idle connections of the memory figure
 set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$PWD
 SECS=${BENCH_SECONDS:-5}
-SERVERS=${BENCH_SERVERS:-"tarveld tarveld-log3 nginx lighttpd mini_httpd busybox"}
+SERVERS=${BENCH_SERVERS:-"tarveld tarveld-log3 tarveld-ipv6 nginx lighttpd mini_httpd busybox"}
 IDLE=${BENCH_IDLE:-1000}
 ROUNDS=2
 BUILD=$REPO/build-release
@@ -86,8 +87,12 @@ if [ "${BENCH_SKIP_INSTALL:-0}" != 1 ]; then
     fi
   done
 fi
-for tool in wrk ab nginx lighttpd mini_httpd busybox; do
+for tool in wrk ab; do
   command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
+done
+for server in $SERVERS; do
+  case $server in tarveld*) continue ;; esac
+  command -v "$server" >/dev/null || { echo "missing server: $server"; exit 1; }
 done
 
 # ------------------------------------------------------------ build
@@ -109,16 +114,24 @@ chmod -R a+rX "$WWW"
 : > "$WORK/busybox-httpd.conf"
 BACKLOG=1024
 
-# Ports: tarveld takes a service name, never a number.
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-# Two free service names: one for tarveld at log-level 2, one at level 3.
+# Ports: tarveld takes a service name, never a number. A port counts as
+# free when nothing answers on it, over IPv4 or IPv6.
+port_free() {
+  ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && ! (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null
+}
+# Three free service names: tarveld at log-level 2, at level 3, and on ::1.
 FREE_SERVICES=()
 FREE_PORTS=()
 for name in x11-5 x11-6 x11-7 bacula-sd xmms2 sge-execd font-service webmin; do
   port=$(getent services "$name/tcp" | awk '{split($2, a, "/"); print a[1]}')
   [ -n "$port" ] && port_free "$port" && { FREE_SERVICES+=("$name"); FREE_PORTS+=("$port"); }
 done
-[ "${#FREE_SERVICES[@]}" -ge 2 ] || { echo "no two free service ports for tarveld"; exit 1; }
+[ "${#FREE_SERVICES[@]}" -ge 3 ] || { echo "no three free service ports for tarveld"; exit 1; }
+# The IPv6 case needs the loopback address ::1.
+if [[ " $SERVERS " == *" tarveld-ipv6 "* ]] && ! grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
+  echo "no IPv6 loopback address ::1: the case over ::1 is left out"
+  SERVERS=$(echo " $SERVERS " | sed 's/ tarveld-ipv6 / /' | xargs)
+fi
 PEER_PORT_BASE=18700
 
 # ------------------------------------------------------------ servers
@@ -130,12 +143,12 @@ PEER_PORT_BASE=18700
 # room for the 1000 idle connections; buffer-size is also the transfer unit
 # of documents (32 KiB: an eighth of the system calls of 8 KiB for a large
 # file, still below what makes the allocator hand memory back each time).
-write_tarveld_conf() {  # log-level service file
+write_tarveld_conf() {  # log-level service file bind-host socket-domain
   cat > "$3" <<CONF
-bind-host = 127.0.0.1
+bind-host = $4
 bind-port = $2
 socket-protocol = tcp
-socket-domain = AF_INET
+socket-domain = $5
 socket-type = SOCK_STREAM
 socket-backlog = $BACKLOG
 max-connect = 2048
@@ -163,9 +176,9 @@ access-log2 = off
 CONF
 }
 
-start_tarveld() {  # log-level, index of the service; standard output to a file at level 3
-  local conf=$WORK/tarveld-$1.conf log=/dev/null
-  write_tarveld_conf "$1" "${FREE_SERVICES[$2]}" "$conf"
+start_tarveld() {  # log-level, index of the service, bind-host, socket-domain; standard output to a file at level 3
+  local conf=$WORK/tarveld-$2.conf log=/dev/null
+  write_tarveld_conf "$1" "${FREE_SERVICES[$2]}" "$conf" "$3" "$4"
   PORT=${FREE_PORTS[$2]}
   [ "$1" -ge 3 ] && log=$WORK/tarveld-stdout.log
   (cd "$WORK" && exec "$BUILD/tarveld" "$conf" > "$log" 2>/dev/null) &
@@ -236,9 +249,11 @@ start_busybox() {  # listen backlog fixed by the program; CGI under /cgi-bin/
 
 start_server() {
   local port
+  HOST=127.0.0.1
   case $1 in
     tarveld) port=${FREE_PORTS[0]} ;;
     tarveld-log3) port=${FREE_PORTS[1]} ;;
+    tarveld-ipv6) port=${FREE_PORTS[2]}; HOST=::1 ;;
     nginx) port=$((PEER_PORT_BASE + 1)) ;;
     lighttpd) port=$((PEER_PORT_BASE + 2)) ;;
     mini_httpd) port=$((PEER_PORT_BASE + 3)) ;;
@@ -247,8 +262,9 @@ start_server() {
   # A port still served by anything else would measure the wrong server.
   port_free "$port" || { echo "port $port of $1 is in use"; exit 1; }
   case $1 in
-    tarveld) start_tarveld 2 0 ;;
-    tarveld-log3) start_tarveld 3 1 ;;
+    tarveld) start_tarveld 2 0 127.0.0.1 AF_INET ;;
+    tarveld-log3) start_tarveld 3 1 127.0.0.1 AF_INET ;;
+    tarveld-ipv6) start_tarveld 2 2 ::1 AF_INET6 ;;
     nginx) start_nginx ;;
     lighttpd) start_lighttpd ;;
     mini_httpd) start_mini_httpd ;;
@@ -257,7 +273,7 @@ start_server() {
   esac
   PIDS+=("$SERVER_PID")
   for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && return 0
+    (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null && return 0
     kill -0 "$SERVER_PID" 2>/dev/null || break
     sleep 0.1
   done
@@ -277,6 +293,10 @@ server_memory() {
 }
 
 # ------------------------------------------------------------ measurements
+# The host part of a URL to the current server, with its colon: an IPv6
+# address goes in brackets.
+url_host() { if [[ $HOST == *:* ]]; then echo "[$HOST]:"; else echo "$HOST:"; fi; }
+
 # Every figure is appended to $WORK/raw as: server case metric round value
 record() { echo "$1 $2 $3 $4 $5" >> "$WORK/raw"; }
 
@@ -302,7 +322,7 @@ run_wrk() {  # server case round connections method path expect-2xx
   local out threads=2
   [ "$conns" -lt 2 ] && threads=1
   out=$(timeout $((SECS + 30)) wrk -t "$threads" -c "$conns" -d "${SECS}s" --timeout 10s --latency \
-    -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT$path" -- "$method" 2>&1) || true
+    -s "$REPO/bench/http10.lua" "http://$(url_host)$PORT$path" -- "$method" 2>&1) || true
   local rps p50 p99 transfer requests sockerr readerr non2xx errors
   rps=$(awk '/^Requests\/sec:/ {print $2}' <<< "$out")
   transfer=$(awk '/^Transfer\/sec:/ {print $2}' <<< "$out")
@@ -337,7 +357,7 @@ run_ab() {  # server case round connections path [ab option]
   local out csv=$WORK/ab.csv
   rm -f "$csv"
   out=$(timeout $((SECS + 30)) ab -q $option -t "$SECS" -n 10000000 -c "$conns" -s 10 -e "$csv" \
-    "http://127.0.0.1:$PORT$path" 2>&1) || true
+    "http://$(url_host)$PORT$path" 2>&1) || true
   local rps failed non2xx p50 p99
   rps=$(awk '/^Requests per second:/ {print $4}' <<< "$out")
   failed=$(awk '/^Failed requests:/ {print $3}' <<< "$out")
@@ -409,8 +429,8 @@ run_case() {  # server case round
 # Which cases a server takes part in.
 takes_case() {  # server case
   case $1:$2 in
-    tarveld-log3:static1k) return 0 ;;
-    tarveld-log3:*) return 1 ;;
+    tarveld-log3:static1k | tarveld-ipv6:static1k) return 0 ;;
+    tarveld-log3:* | tarveld-ipv6:*) return 1 ;;
     nginx:cgi* | nginx:testcgi*) return 1 ;;
   esac
   return 0
@@ -419,8 +439,8 @@ takes_case() {  # server case
 # Every server runs from the start to the end, on its own port; each case is
 # measured on one server after the other, so that a passing burst of other
 # work on the machine does not fall on one server's figures alone.
-declare -A SERVER_PIDS SERVER_PORTS
-use_server() { SERVER_PID=${SERVER_PIDS[$1]}; PORT=${SERVER_PORTS[$1]}; }
+declare -A SERVER_PIDS SERVER_PORTS SERVER_HOSTS
+use_server() { SERVER_PID=${SERVER_PIDS[$1]}; PORT=${SERVER_PORTS[$1]}; HOST=${SERVER_HOSTS[$1]}; }
 
 : > "$WORK/raw"
 # Other work on the machine shares its cores with the servers and the load
@@ -431,9 +451,10 @@ for server in $SERVERS; do
   start_server "$server"
   SERVER_PIDS[$server]=$SERVER_PID
   SERVER_PORTS[$server]=$PORT
-  echo "$server on 127.0.0.1:$PORT"
+  SERVER_HOSTS[$server]=$HOST
+  echo "$server on $(url_host)$PORT"
   # A short warm-up, not recorded.
-  timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://127.0.0.1:$PORT/1k.html" >/dev/null 2>&1 || true
+  timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://$(url_host)$PORT/1k.html" >/dev/null 2>&1 || true
 done
 CASES="static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10"
 for round in $(seq "$ROUNDS"); do
@@ -447,7 +468,7 @@ for round in $(seq "$ROUNDS"); do
   done
   # Memory last: forking servers keep a process per idle connection for a while.
   for server in $SERVERS; do
-    [ "$server" = tarveld-log3 ] && continue
+    case $server in tarveld-log3 | tarveld-ipv6) continue ;; esac
     use_server "$server"
     run_idle "$server" "$round"
   done

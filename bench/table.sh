@@ -61,10 +61,11 @@ function row(label, figure, c, m, kind, own,   line, i, t, p) {
 END {
   ncases = split("static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10", cases, " ")
   n = split(servers, list, " ")
-  npeers = 0; haveT = 0; haveT3 = 0
+  npeers = 0; haveT = 0; haveT3 = 0; haveT6 = 0
   for (i = 1; i <= n; ++i) {
     if (list[i] == "tarveld") haveT = 1
     else if (list[i] == "tarveld-log3") haveT3 = 1
+    else if (list[i] == "tarveld-ipv6") haveT6 = 1
     else peers[++npeers] = list[i]
   }
   print "# Benchmark: tarveld beside the servers people use"
@@ -92,6 +93,11 @@ END {
     row("1 KiB file, tarveld at log-level 3, log to a file", "requests/s", "static1k", "rps", "rps", "tarveld-log3")
     row("1 KiB file, tarveld at log-level 3, log to a file", "p99 ms", "static1k", "p99", "ms", "tarveld-log3")
   }
+  if (haveT6) {
+    row("1 KiB file, tarveld over IPv6 (::1)", "requests/s", "static1k", "rps", "rps", "tarveld-ipv6")
+    row("1 KiB file, tarveld over IPv6 (::1)", "p50 ms", "static1k", "p50", "ms", "tarveld-ipv6")
+    row("1 KiB file, tarveld over IPv6 (::1)", "p99 ms", "static1k", "p99", "ms", "tarveld-ipv6")
+  }
   row("HEAD, 50 conn. (ab)", "requests/s", "head", "rps", "rps", "tarveld")
   row("HEAD, 50 conn. (ab)", "p99 ms", "head", "p99", "ms", "tarveld")
   row("404, 50 conn.", "requests/s", "notfound", "rps", "rps", "tarveld")
@@ -118,6 +124,7 @@ END {
     line = line " | " ((peers[i] in bad) ? "incomplete" : sprintf("%d", errs[peers[i]]))
   print line " |"
   if (haveT3) printf "\ntarveld at log-level 3: %d errors.\n", errs["tarveld-log3"]
+  if (haveT6) printf "\ntarveld over IPv6: %d errors.\n", errs["tarveld-ipv6"]
   print ""
   print "Errors: connect, write and time-out errors and answers with a wrong status."
   line = "Answers whose body ended with the close (wrk counts them as read errors; they"

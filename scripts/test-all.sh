@@ -28,10 +28,11 @@ SOAK_SANITIZER_REQUESTS=${SOAK_SANITIZER_REQUESTS:-5000}
 
 stage() { echo; echo "=== $*"; }
 
-# The end-to-end tests of the release build, run against the server and
-# test CGI program of another build.
+# The end-to-end tests of the release build, run against the server, the
+# test CGI program and the fault-injecting server of another build.
 e2e_tests_against() {
   TARVELD_E2E_BIN="$PWD/$1/tarveld" TESTCGI_E2E_BIN="$PWD/$1/testcgi" \
+  FAULTSERVER_E2E_BIN="$PWD/$1/tests/fault_server" \
     ctest --no-tests=error --test-dir build -L e2e -j "$TEST_JOBS" --output-on-failure
 }
 

@@ -20,9 +20,14 @@ int ConfigSetup() {
   if (c->socket_protocol[0] == '\0')
     ConfigCopyText(c->socket_protocol, sizeof c->socket_protocol, "tcp");
 
+  // An IPv6 socket binds to an IPv6 address; every other family keeps the
+  // IPv4 host database.
+  bool ipv6 = c->socket_domain == PLAT_AF_INET6;
   PlatHostEntry host;
-  if (PlatGetHostByName(c->bind_host, &host) != 0) {
-    LogPrint(LOG_ERR, "Failed gethostbyname() errno=%d", PlatSocketLastError());
+  if ((ipv6 ? PlatGetAddrInfoIPv6(c->bind_host, &host) : PlatGetHostByName(c->bind_host, &host)) !=
+      0) {
+    LogPrint(LOG_ERR, "Failed %s() errno=%d", ipv6 ? "getaddrinfo" : "gethostbyname",
+             PlatSocketLastError());
     TRACE_END();
     return -1;
   }
@@ -34,6 +39,7 @@ int ConfigSetup() {
     return -1;
   }
   memcpy(c->host_address, host.firstAddress, static_cast<size_t>(host.addressLength));
+  c->host_scope_id = host.scopeId;
 
   if (PlatGetProtoByName(c->socket_protocol, &c->protocol_number) != 0) {
     LogPrint(LOG_ERR, "Failed getprotobyname() errno=%d", PlatSocketLastError());

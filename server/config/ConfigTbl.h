@@ -59,6 +59,7 @@ struct ConfigTable {
   int16_t HTTP_version;                             // HTTP-version
   int32_t dump_log;                                 // dump-log
   int32_t access_log2;                              // access-log2
+  uint32_t host_scope_id;                           // none (zone of a scoped IPv6 host-address)
 };
 
 extern ConfigTable *ConfigTbl;
@@ -75,5 +76,10 @@ char *ExpandEnv(char *text);
 void ShowConfig();
 int ConfigSetup();
 PlatSocket StartServerSocket();
+
+// The usual text of an address, at most 39 characters: dotted decimal for
+// IPv4 and for an IPv4 client of an IPv6 socket (::ffff:a.b.c.d), the short
+// form of RFC 5952 for IPv6 (::1), and 0.0.0.0 for any other family.
+void AddressText(const PlatAddress *address, char *text, size_t size);
 
 #endif

@@ -13,6 +13,21 @@ static int PortInHostOrder(uint16_t networkOrder) {
 
 static const char *OnOff(int32_t flag) { return flag ? "on" : "off"; }
 
+// An IPv6 endpoint shows the address it resolved to beside the bind-host
+// text, as bind-port and socket-protocol show their numbers.
+static void ShowBindHost(const ConfigTable *c) {
+  if (c->socket_domain != PLAT_AF_INET6) {
+    LogPrint(LOG_INFO, "bind-host: [%s]", c->bind_host);
+    return;
+  }
+  PlatAddress resolved = {};
+  resolved.family = PLAT_AF_INET6;
+  memcpy(resolved.bytes, c->host_address, sizeof resolved.bytes);
+  char text[64];
+  AddressText(&resolved, text, sizeof text);
+  LogPrint(LOG_INFO, "bind-host: [%s/%s]", c->bind_host, text);
+}
+
 void ShowConfig() {
   const ConfigTable *c = ConfigTbl;
   LogPrint(LOG_INFO, "********** SHOW CONFIG - START **********");
@@ -32,7 +47,7 @@ void ShowConfig() {
   LogPrint(LOG_INFO, "loop-cycle-sec: [%d]", c->loop_cycle_sec);
   LogPrint(LOG_INFO, "loop-cycle-usec: [%d]", c->loop_cycle_usec);
   LogPrint(LOG_INFO, "max-connect: [%d]", c->max_connect);
-  LogPrint(LOG_INFO, "bind-host: [%s]", c->bind_host);
+  ShowBindHost(c);
   LogPrint(LOG_INFO, "bind-port: [%s/%d]", c->bind_port, PortInHostOrder(c->port_number));
   LogPrint(LOG_INFO, "socket-protocol: [%s/%d]", c->socket_protocol, c->protocol_number);
   LogPrint(LOG_INFO, "socket-backlog: [%d]", c->socket_backlog);

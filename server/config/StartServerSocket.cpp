@@ -1,8 +1,16 @@
-// Creates the listening socket, binds it to the resolved IPv4 endpoint and
-// starts listening with the configured backlog.
+// Creates the listening socket, binds it to the resolved endpoint and starts
+// listening with the configured backlog.
 #include "config/ConfigTbl.h"
 #include "core/Log.h"
 #include "platform/platform.h"
+
+// An IPv6 socket is bound to the resolved IPv6 address. Any other family
+// gets an IPv4 socket address, its family the low 16 bits of socket-domain.
+static int BindEndpoint(PlatSocket sock, const ConfigTable *c) {
+  if (c->socket_domain == PLAT_AF_INET6)
+    return PlatSocketBindIPv6(sock, c->port_number, c->host_address, c->host_scope_id);
+  return PlatSocketBindIPv4(sock, c->socket_domain & 0xFFFF, c->port_number, c->host_address);
+}
 
 PlatSocket StartServerSocket() {
   TRACE_START();
@@ -13,9 +21,7 @@ PlatSocket StartServerSocket() {
     TRACE_END();
     return PLAT_INVALID_SOCKET;
   }
-  // The address family is the low 16 bits of socket-domain, whatever it holds.
-  int family = c->socket_domain & 0xFFFF;
-  if (PlatSocketBindIPv4(sock, family, c->port_number, c->host_address) != 0) {
+  if (BindEndpoint(sock, c) != 0) {
     LogPrint(LOG_ERR, "Failed bind() errno=%d", PlatSocketLastError());
     PlatSocketClose(sock);
     TRACE_END();

@@ -30,14 +30,14 @@ static void AcceptOne() {
     ConnectListChk();
     return;
   }
-  uint32_t peerAddress = 0;
+  PlatAddress peerAddress = {};
   PlatSocket sock = PlatSocketAccept(ServerSocket, &peerAddress);
   if (sock == PLAT_INVALID_SOCKET) {
     LogPrint(LOG_ERR, "Failed accept() errno=%d", PlatSocketLastError());
     Retry();
     return;
   }
-  if (StartTrans(sock, peerAddress) != 0) {
+  if (StartTrans(sock, &peerAddress) != 0) {
     LogPrint(LOG_ERR, "Failed to start transaction(%d) is starting.", static_cast<int>(sock));
     Retry();
   }

@@ -29,6 +29,10 @@ void PlatSetLastError(int code);
 [[noreturn]] void PlatExitProcess(int code);  // flush stdout/stderr, end now
 void PlatSleep(uint32_t milliseconds);
 int PlatUnlink(const char *path);  // delete a file (never a folder)
+// Memory the server may run out of under load (the receive buffers): null,
+// with the last error set, when there is none.
+void *PlatMemoryAlloc(size_t size);
+void PlatMemoryFree(void *memory);
 void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions
 void PlatUtcTime(time_t t, struct tm *out);
 
@@ -74,10 +78,15 @@ void PlatSocketCleanup();
 struct PlatHostEntry {
   int addressLength;                  // as the resolver reports it
   const unsigned char *firstAddress;  // network order; valid until next call
+  uint32_t scopeId;                   // zone of a scoped IPv6 address, else 0
 };
 // Look-ups in the system's databases. Not thread-safe: start-up only.
 int PlatGetHostName(char *buffer, int length);
-int PlatGetHostByName(const char *name, PlatHostEntry *entry);
+int PlatGetHostByName(const char *name, PlatHostEntry *entry);  // IPv4
+// The first IPv6 address of a host name or an IPv6 literal, through
+// getaddrinfo() (addressLength 16). A name without an IPv6 address fails;
+// the last error is then the resolver's own error number.
+int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry);
 int PlatGetProtoByName(const char *name, int *number);
 int PlatGetServByName(const char *name, const char *protocol, uint16_t *portNetOrder);
 
@@ -86,6 +95,10 @@ PlatSocket PlatSocketCreate(int domain, int type, int protocol);
 // Binds to an IPv4 socket address built from the three parts as given.
 int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
                        const unsigned char address[4]);
+// Binds an IPv6 socket to an IPv6 socket address. The socket also takes
+// IPv4 clients where its address allows (the any address "::").
+int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
+                       uint32_t scopeId);
 int PlatSocketListen(PlatSocket sock, int backlog);
 // Closes a socket. Bytes held back by PlatSocketSendMore go out first, also
 // when the peer sent bytes that were never read (the close then resets).
@@ -99,8 +112,13 @@ int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds);
 // Waits until the socket is readable, like select() on one socket:
 // > 0 readable, 0 time ran out, < 0 error (negative times are errors).
 int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds);
-// peerAddress receives the peer's IPv4 address bytes in network order.
-PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress);
+// A peer's address in network order: the 4 bytes of IPv4 or the 16 of
+// IPv6 (an IPv4 client of a dual-stack socket comes as ::ffff:a.b.c.d).
+struct PlatAddress {
+  int family;  // PLAT_AF_INET, PLAT_AF_INET6, or 0 for any other (bytes all 0)
+  unsigned char bytes[16];
+};
+PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peer);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
 // Like PlatSocketRecv when data or the peer's close has already arrived;
 // PLAT_SOCKET_NOT_READY, without waiting, when nothing has arrived yet (a

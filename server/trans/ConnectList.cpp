@@ -9,7 +9,6 @@
 // for every connection walks it: a tail pointer serves the append, and a
 // small index of singly linked buckets by thread identifier serves the
 // look-ups of the transaction threads.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,26 +53,8 @@ int ConnectListCount() {
   return count;
 }
 
-// Dotted decimal text of an IPv4 address given in network order: each byte
-// as an unsigned decimal number followed by a point, the final point removed.
-// Written digit by digit: it runs for every connection, under the list lock.
-static void FormatAddress(char *text, size_t size, uint32_t peerAddress) {
-  unsigned char bytes[4];
-  memcpy(bytes, &peerAddress, sizeof bytes);
-  char dotted[16];
-  size_t used = 0;
-  for (unsigned char byte : bytes) {
-    if (byte >= 100) dotted[used++] = static_cast<char>('0' + byte / 100);
-    if (byte >= 10) dotted[used++] = static_cast<char>('0' + byte / 10 % 10);
-    dotted[used++] = static_cast<char>('0' + byte % 10);
-    dotted[used++] = '.';
-  }
-  dotted[used - 1] = '\0';  // the final point
-  snprintf(text, size, "%s", dotted);
-}
-
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
-                   uint32_t peerAddress) {
+                   const PlatAddress *peerAddress) {
   PlatLockEnter(ConnectListLock);
   TRACE_START();
   ConnectEntry *entry = static_cast<ConnectEntry *>(malloc(sizeof *entry));
@@ -91,7 +72,7 @@ int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
   entry->thread_id = threadId;
   entry->thread_handle = threadHandle;
   entry->next = nullptr;
-  FormatAddress(entry->address, sizeof entry->address, peerAddress);
+  AddressText(peerAddress, entry->address, sizeof entry->address);
 
   LogPrint(LOG_INFO, "Connected from %s (ID=%X)", entry->address, threadId);
   if (ConfigTbl->access_log2)

@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 #include "trans/Trans.h"
 
-int StartTrans(PlatSocket sock, uint32_t peerAddress) {
+int StartTrans(PlatSocket sock, const PlatAddress *peerAddress) {
   TRACE_START();
   uint32_t threadId = 0;
   PlatThread thread = PlatThreadCreateSuspended(TransMain, nullptr, &threadId);

@@ -10,7 +10,7 @@ constexpr int32_t CONNECT_RUNNING = 0;
 constexpr int32_t CONNECT_FINISHED = 1;
 
 struct ConnectEntry {
-  char address[64];        // peer IPv4 address, dotted decimal
+  char address[64];        // peer address: IPv4 dotted decimal, IPv6 short text form
   int32_t status;          // CONNECT_RUNNING or CONNECT_FINISHED
   PlatSocket sock;
   uint32_t thread_id;
@@ -22,7 +22,7 @@ struct ConnectEntry {
 int ConnectListInit();
 int ConnectListCount();
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
-                   uint32_t peerAddress);
+                   const PlatAddress *peerAddress);
 PlatSocket ConnectListSerch();
 void ConnectListDel();
 // Marks the running entry of the given thread finished (ConnectListDel
@@ -31,7 +31,7 @@ void ConnectListFinish(uint32_t threadId);
 void ConnectListChk();
 void ConnectListTerm();
 
-int StartTrans(PlatSocket sock, uint32_t peerAddress);
+int StartTrans(PlatSocket sock, const PlatAddress *peerAddress);
 uint32_t TransMain(void *parameter);
 
 #endif

@@ -46,18 +46,36 @@ const char *const ServicePool[] = {
     "radmin-port", "svn",      "daap",       "distcc",       "nut",          "x11",
 };
 
-bool PortFree(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Whether a listener could bind the port on this address of the family.
+bool BindFree(int family, const void *address, int port) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool free = bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0;
+  sockaddr_storage local{};
+  socklen_t length;
+  if (family == AF_INET6) {
+    sockaddr_in6 *in6 = reinterpret_cast<sockaddr_in6 *>(&local);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    memcpy(&in6->sin6_addr, address, sizeof in6->sin6_addr);
+    length = sizeof *in6;
+  } else {
+    sockaddr_in *in = reinterpret_cast<sockaddr_in *>(&local);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    memcpy(&in->sin_addr, address, sizeof in->sin_addr);
+    length = sizeof *in;
+  }
+  bool free = bind(fd, reinterpret_cast<sockaddr *>(&local), length) == 0;
   close(fd);
   return free;
+}
+
+bool PortFree(int port) {
+  const in_addr loopback = {htonl(INADDR_LOOPBACK)};
+  if (!BindFree(AF_INET, &loopback, port)) return false;
+  return !HaveIPv6Loopback() || BindFree(AF_INET6, &in6addr_loopback, port);
 }
 
 // The Wine loader that runs the binaries, or null for native binaries.
@@ -155,6 +173,9 @@ std::string CgiText(const std::string &linuxText) {
 }
 
 int AddressInUseError() { return UnderWine() ? 10048 : 98; }  // WSAEADDRINUSE, EADDRINUSE
+int AddressNotLocalError() { return UnderWine() ? 10049 : 99; }  // WSAEADDRNOTAVAIL, EADDRNOTAVAIL
+
+bool HaveIPv6Loopback() { return BindFree(AF_INET6, &in6addr_loopback, 0); }
 int NoSuchProgramError() { return UnderWine() ? 3 : 2; }  // ERROR_PATH_NOT_FOUND, ENOENT
 
 // ------------------------------------------------------------------ TempDir
@@ -274,7 +295,19 @@ Server::~Server() {
 
 void Server::Start(const std::vector<std::string> &args) {
   const char *binary = getenv("TARVELD_E2E_BIN");
-  std::string program = binary && *binary ? binary : TARVELD_BIN;
+  Launch(binary && *binary ? binary : TARVELD_BIN, args);
+}
+
+void Server::StartWithFaults(const std::vector<std::string> &faults,
+                             const std::vector<std::string> &args) {
+  std::vector<std::string> all;
+  for (const std::string &fault : faults) all.push_back("--fail=" + fault);
+  all.insert(all.end(), args.begin(), args.end());
+  const char *binary = getenv("FAULTSERVER_E2E_BIN");
+  Launch(binary && *binary ? binary : FAULTSERVER_BIN, all);
+}
+
+void Server::Launch(const std::string &program, const std::vector<std::string> &args) {
   std::vector<std::string> argv = {program};
   if (UnderWine()) argv.insert(argv.begin(), WineLoader());
   argv.insert(argv.end(), args.begin(), args.end());
@@ -389,14 +422,25 @@ int Count(const std::string &text, const std::string &needle) {
   return count;
 }
 
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int Connect(int port, const std::string &host) {
+  sockaddr_storage peer{};
+  socklen_t length;
+  sockaddr_in6 *in6 = reinterpret_cast<sockaddr_in6 *>(&peer);
+  sockaddr_in *in = reinterpret_cast<sockaddr_in *>(&peer);
+  if (inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *in6;
+  } else if (inet_pton(AF_INET, host.c_str(), &in->sin_addr) == 1) {
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *in;
+  } else {
+    return -1;
+  }
+  int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<uint16_t>(port));
-  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
+  if (connect(fd, reinterpret_cast<sockaddr *>(&peer), length) != 0) {
     close(fd);
     return -1;
   }
@@ -429,8 +473,9 @@ std::string ReadToClose(int fd, int timeoutMs) {
   return data;
 }
 
-std::string Exchange(int port, const std::string &request, int timeoutMs) {
-  int fd = Connect(port);
+std::string Exchange(int port, const std::string &request, int timeoutMs,
+                     const std::string &host) {
+  int fd = Connect(port, host);
   if (fd < 0) return "";
   SendAll(fd, request);
   std::string answer = ReadToClose(fd, timeoutMs);
@@ -472,8 +517,8 @@ Response Parse(const std::string &raw) {
   return response;
 }
 
-Response Get(int port, const std::string &uri) {
-  return Parse(Exchange(port, "GET " + uri + " HTTP/1.0\r\n\r\n"));
+Response Get(int port, const std::string &uri, const std::string &host) {
+  return Parse(Exchange(port, "GET " + uri + " HTTP/1.0\r\n\r\n", 15000, host));
 }
 
 // ------------------------------------------------------------------- /proc

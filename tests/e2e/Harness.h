@@ -1,5 +1,6 @@
 // End-to-end harness: runs the real server binary in a temporary folder with
-// a temporary configuration, talks to it over 127.0.0.1 and reads its console.
+// a temporary configuration, talks to it over 127.0.0.1 (or ::1) and reads
+// its console.
 //
 // The binaries are build/tarveld and build/testcgi unless TARVELD_E2E_BIN and
 // TESTCGI_E2E_BIN name others. When TARVELD_E2E_WINE names the Wine loader,
@@ -32,8 +33,12 @@ std::string ShellCgiPath();
 // program writes it: under Wine the program's streams are in text mode, so a
 // CR LF it reads arrives as LF and every LF it writes leaves as CR LF.
 std::string CgiText(const std::string &linuxText);
-// The socket interface's error number for an address already in use.
+// The socket interface's error number for an address already in use, and
+// for one that is not an address of this machine.
 int AddressInUseError();
+int AddressNotLocalError();
+// Whether this machine has the IPv6 loopback address ::1.
+bool HaveIPv6Loopback();
 // The last error of a process creation whose program does not exist.
 int NoSuchProgramError();
 
@@ -61,7 +66,8 @@ class TempDir {
   std::string path_;
 };
 
-// A service name from the services database whose port is free on 127.0.0.1,
+// A service name from the services database whose port is free on 127.0.0.1
+// (and on ::1 where there is one),
 // held for this test alone (a lock file keeps parallel tests apart). Under
 // Wine the name is added to the prefix's own services database as well.
 class Service {
@@ -94,6 +100,10 @@ class Server {
 
   // Starts the server with these command-line arguments, in the work folder.
   void Start(const std::vector<std::string> &args);
+  // The same with the server that arms faults of the platform layer's system
+  // calls first, each "name:error[:times[:skip]]" (see probe/FaultServer.cpp).
+  void StartWithFaults(const std::vector<std::string> &faults,
+                       const std::vector<std::string> &args);
   // Writes config to "tarveld.conf", starts with it and waits for the start.
   bool StartWith(const std::string &config, const std::string &stopFile = "");
   bool WaitForLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
@@ -108,6 +118,8 @@ class Server {
   pid_t pid() const { return pid_; }
 
  private:
+  void Launch(const std::string &program, const std::vector<std::string> &args);
+
   const TempDir &dir_;
   pid_t pid_ = -1;
   int status_ = -1;
@@ -118,10 +130,12 @@ std::string ReadFile(const std::string &path);
 int Count(const std::string &text, const std::string &needle);
 
 // One connection: connect, send the request, read until the server closes.
-int Connect(int port);  // a connected socket or -1
+// host is an IPv4 or IPv6 literal.
+int Connect(int port, const std::string &host = "127.0.0.1");  // a connected socket or -1
 bool SendAll(int fd, const std::string &data);
 std::string ReadToClose(int fd, int timeoutMs = 15000);
-std::string Exchange(int port, const std::string &request, int timeoutMs = 15000);
+std::string Exchange(int port, const std::string &request, int timeoutMs = 15000,
+                     const std::string &host = "127.0.0.1");
 
 struct Response {
   std::string raw;
@@ -133,7 +147,7 @@ struct Response {
   const std::string *Header(const std::string &name) const;
 };
 Response Parse(const std::string &raw);
-Response Get(int port, const std::string &uri);
+Response Get(int port, const std::string &uri, const std::string &host = "127.0.0.1");
 
 // Figures of a running process read from /proc.
 int OpenDescriptors(pid_t pid);

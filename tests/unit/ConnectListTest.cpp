@@ -7,6 +7,7 @@
 #include <string>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "core/Core.h"
 #include "core/Log.h"
@@ -19,13 +20,26 @@ using unit::ConfigScope;
 
 namespace {
 
-uint32_t Address(unsigned a, unsigned b, unsigned c, unsigned d) {
-  unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
-                            static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
-  uint32_t address;
-  memcpy(&address, bytes, sizeof address);
+PlatAddress Address(unsigned a, unsigned b, unsigned c, unsigned d) {
+  PlatAddress address = {};
+  address.family = PLAT_AF_INET;
+  const unsigned bytes[4] = {a, b, c, d};
+  for (int i = 0; i < 4; ++i) address.bytes[i] = static_cast<unsigned char>(bytes[i]);
   return address;
 }
+
+// An IPv6 address from its eight 16-bit groups.
+PlatAddress Address6(const std::vector<unsigned> &groups) {
+  PlatAddress address = {};
+  address.family = PLAT_AF_INET6;
+  for (size_t i = 0; i < groups.size() && i < 8; ++i) {
+    address.bytes[2 * i] = static_cast<unsigned char>(groups[i] >> 8);
+    address.bytes[2 * i + 1] = static_cast<unsigned char>(groups[i]);
+  }
+  return address;
+}
+
+const PlatAddress NoPeer = {};
 
 // Each test starts and ends with an empty list.
 class ConnectListTest : public ::testing::Test {
@@ -43,12 +57,12 @@ class ConnectListTest : public ::testing::Test {
   }
 
   // A registered entry whose thread never runs.
-  uint32_t AddSuspended(PlatSocket sock, uint32_t address = 0) {
+  uint32_t AddSuspended(PlatSocket sock, PlatAddress address = {}) {
     uint32_t id = 0;
     PlatThread thread = PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; },
                                                   nullptr, &id);
     EXPECT_NE(thread, nullptr);
-    EXPECT_EQ(ConnectListAdd(sock, id, thread, address), 0);
+    EXPECT_EQ(ConnectListAdd(sock, id, thread, &address), 0);
     return id;
   }
 
@@ -105,7 +119,7 @@ TEST_F(ConnectListTest, ThreadFindsItsSocketAndMarksItselfFinished) {
   ASSERT_NE(thread, nullptr);
   {
     Capture out;
-    ASSERT_EQ(ConnectListAdd(42, id, thread, 0), 0);
+    ASSERT_EQ(ConnectListAdd(42, id, thread, &NoPeer), 0);
   }
   PlatThreadResume(thread);
   ASSERT_TRUE(WaitFor(result.done));
@@ -130,9 +144,9 @@ TEST_F(ConnectListTest, FinishedEntryWithTheSameIdentifierIsNeverTakenForALiveOn
                                                    nullptr, &ignored);
   PlatThread newThread = PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; },
                                                    nullptr, &ignored);
-  ASSERT_EQ(ConnectListAdd(10, self, oldThread, 0), 0);
+  ASSERT_EQ(ConnectListAdd(10, self, oldThread, &NoPeer), 0);
   ConnectListDel();
-  ASSERT_EQ(ConnectListAdd(11, self, newThread, 0), 0);
+  ASSERT_EQ(ConnectListAdd(11, self, newThread, &NoPeer), 0);
   EXPECT_EQ(ConnectListSerch(), 11);
   ConnectListDel();
   EXPECT_EQ(ConnectListSerch(), PLAT_INVALID_SOCKET);
@@ -158,12 +172,32 @@ TEST_F(ConnectListTest, ReapingRemovesExactlyTheFinishedEntriesInOrder) {
   EXPECT_EQ(ConnectListCount(), 0);
 }
 
-TEST_F(ConnectListTest, AddressDigitsOfEveryWidth) {
-  Capture out;
-  uint32_t id = AddSuspended(7, Address(192, 0, 100, 9));
-  char expected[64];
-  snprintf(expected, sizeof expected, "[I] Connected from 192.0.100.9 (ID=%X)\n", id);
-  EXPECT_EQ(out.Text(), expected);
+TEST_F(ConnectListTest, AddressTextOfEveryWidthAndFamily) {
+  struct Case {
+    PlatAddress address;
+    const char *text;
+  };
+  const Case cases[] = {
+      {Address(192, 0, 100, 9), "192.0.100.9"},
+      {Address6({0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
+      {Address6({}), "::"},
+      {Address6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x0207}), "192.0.2.7"},  // IPv4 client
+      {Address6({0xfe80, 0, 0, 0, 0, 0, 0, 0}), "fe80::"},
+      {Address6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}), "2001:db8::1:0:0:1"},  // first of equal runs
+      {Address6({1, 0, 0, 2, 0, 0, 0, 3}), "1:0:0:2::3"},                // the longest run
+      {Address6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}), "2001:db8:0:1:1:1:1:1"},  // one zero group
+      {Address6({0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xfffe}),
+       "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe"},
+      {Address6({0xabc, 0x10, 0x1, 0, 0x1234, 0xf00, 0, 0}), "abc:10:1:0:1234:f00::"},
+      {NoPeer, "0.0.0.0"},  // neither family
+  };
+  for (const Case &c : cases) {
+    Capture out;
+    uint32_t id = AddSuspended(7, c.address);
+    char expected[96];
+    snprintf(expected, sizeof expected, "[I] Connected from %s (ID=%X)\n", c.text, id);
+    EXPECT_EQ(out.Text(), expected);
+  }
 }
 
 // Reaping the newest entry must leave the list able to append after the one
@@ -177,9 +211,9 @@ TEST_F(ConnectListTest, AppendAfterReapingTheNewestAndLookUpsAmongBucketMates) {
     return PlatThreadCreateSuspended([](void *) -> uint32_t { return 0; }, nullptr, &ignored);
   };
   // Bucket mates of the calling thread's identifier, added before and after it.
-  ASSERT_EQ(ConnectListAdd(20, self + 1024, suspended(), 0), 0);
-  ASSERT_EQ(ConnectListAdd(21, self, suspended(), 0), 0);
-  ASSERT_EQ(ConnectListAdd(22, self + 2048, suspended(), 0), 0);
+  ASSERT_EQ(ConnectListAdd(20, self + 1024, suspended(), &NoPeer), 0);
+  ASSERT_EQ(ConnectListAdd(21, self, suspended(), &NoPeer), 0);
+  ASSERT_EQ(ConnectListAdd(22, self + 2048, suspended(), &NoPeer), 0);
   EXPECT_EQ(ConnectListSerch(), 21);
   ConnectListDel();
   EXPECT_EQ(ConnectListSerch(), PLAT_INVALID_SOCKET);
@@ -188,7 +222,7 @@ TEST_F(ConnectListTest, AppendAfterReapingTheNewestAndLookUpsAmongBucketMates) {
   ConnectListFinish(self + 2048);
   ConnectListChk();
   EXPECT_EQ(ConnectListCount(), 1);
-  ASSERT_EQ(ConnectListAdd(23, self, suspended(), 0), 0);
+  ASSERT_EQ(ConnectListAdd(23, self, suspended(), &NoPeer), 0);
   EXPECT_EQ(ConnectListSerch(), 23);
   EXPECT_EQ(ConnectListCount(), 2);
   out.Text();
@@ -200,7 +234,7 @@ TEST_F(ConnectListTest, AppendAfterReapingTheNewestAndLookUpsAmongBucketMates) {
   // An emptied list takes new entries from its head again.
   {
     Capture again;
-    ASSERT_EQ(ConnectListAdd(24, self, suspended(), 0), 0);
+    ASSERT_EQ(ConnectListAdd(24, self, suspended(), &NoPeer), 0);
   }
   EXPECT_EQ(ConnectListSerch(), 24);
   EXPECT_EQ(ConnectListCount(), 1);

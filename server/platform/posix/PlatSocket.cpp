@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "PlatSyscallTable.h"
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
 
 const int PLAT_AF_UNIX = AF_UNIX;
@@ -47,6 +49,23 @@ int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
   }
   entry->addressLength = host->h_length;
   entry->firstAddress = reinterpret_cast<const unsigned char *>(host->h_addr_list[0]);
+  entry->scopeId = 0;
+  return 0;
+}
+
+int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET6;
+  struct addrinfo *found = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0) {
+    if (rc != EAI_SYSTEM) errno = rc;  // the resolver's own error number
+    return -1;
+  }
+  const struct sockaddr_in6 *address = reinterpret_cast<const sockaddr_in6 *>(found->ai_addr);
+  PlatHostEntrySetIPv6(entry, &address->sin6_addr, address->sin6_scope_id);
+  freeaddrinfo(found);
   return 0;
 }
 
@@ -71,12 +90,16 @@ PlatSocket PlatSocketCreate(int domain, int type, int protocol) {
   return fd < 0 ? PLAT_INVALID_SOCKET : fd;
 }
 
+// Rebinding a port whose old connections linger in TIME_WAIT must work at
+// once after a restart; a port held by a live listener still fails.
+static void AllowQuickRebind(int fd) {
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
 int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
                        const unsigned char address[4]) {
-  // Rebinding a port whose old connections linger in TIME_WAIT must work at
-  // once after a restart; a port held by a live listener still fails.
-  int on = 1;
-  setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  AllowQuickRebind(static_cast<int>(sock));
   struct sockaddr_in local;
   memset(&local, 0, sizeof local);
   local.sin_family = static_cast<sa_family_t>(family);
@@ -86,6 +109,23 @@ int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
               sizeof local) == 0
              ? 0
              : -1;
+}
+
+int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
+                       uint32_t scopeId) {
+  int fd = static_cast<int>(sock);
+  AllowQuickRebind(fd);
+  // Dual stack whatever the system's default: bound to "::" the socket
+  // takes IPv4 clients too. Where the system refuses, it serves IPv6 alone.
+  int off = 0;
+  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  struct sockaddr_in6 local;
+  memset(&local, 0, sizeof local);
+  local.sin6_family = AF_INET6;
+  local.sin6_port = portNetOrder;
+  memcpy(&local.sin6_addr, address, 16);
+  local.sin6_scope_id = scopeId;
+  return bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
 int PlatSocketListen(PlatSocket sock, int backlog) {
@@ -138,7 +178,7 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   watch.revents = 0;
   int ready;
   do {
-    ready = ppoll(&watch, 1, &timeout, nullptr);
+    ready = SysPpoll(&watch, 1, &timeout, nullptr);
   } while (ready < 0 && errno == EINTR);
   if (ready > 0 && (watch.revents & POLLNVAL)) {
     errno = EBADF;
@@ -147,21 +187,23 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return ready;
 }
 
-PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress) {
-  struct sockaddr_in peer;
+PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
+  struct sockaddr_storage peer;
   socklen_t length = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  int fd = accept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
+  int fd = SysAccept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
                    &length, SOCK_CLOEXEC);
   if (fd < 0) return PLAT_INVALID_SOCKET;
-  *peerAddress = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+  const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
+  if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
+  PlatAddressSet(peerAddress, peer.ss_family, bytes);
   return fd;
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   ssize_t received;
   do {
-    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), 0);
+    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), 0);
   } while (received < 0 && errno == EINTR);
   return static_cast<int>(received);
 }
@@ -169,7 +211,7 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
 int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
   ssize_t received;
   do {
-    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
   } while (received < 0 && errno == EINTR);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_NOT_READY;
   return static_cast<int>(received);
@@ -178,7 +220,8 @@ int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
 static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
-    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
+    sent = SysSend(static_cast<int>(sock), buffer, static_cast<size_t>(length),
+                   MSG_NOSIGNAL | flags);
   } while (sent < 0 && errno == EINTR);
   // A send cut short returns its partial count and leaves the error code as
   // it was. The reason becomes the last error: the peer's reset, pending on

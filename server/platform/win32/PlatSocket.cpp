@@ -3,10 +3,13 @@
 // socket is made non-inheritable, so that no CGI child started meanwhile
 // holds the listening socket or another client's connection.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <cstring>
 
+#include "PlatSyscallTable.h"
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
 
 const int PLAT_AF_UNIX = AF_UNIX;
@@ -53,6 +56,25 @@ int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
   }
   entry->addressLength = host->h_length;
   entry->firstAddress = reinterpret_cast<const unsigned char *>(host->h_addr_list[0]);
+  entry->scopeId = 0;
+  return 0;
+}
+
+// getaddrinfo reports by its result, which is a Windows Sockets error
+// number; the last error says the same.
+int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET6;
+  struct addrinfo *found = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0) {
+    WSASetLastError(rc);
+    return -1;
+  }
+  const struct sockaddr_in6 *address = reinterpret_cast<const sockaddr_in6 *>(found->ai_addr);
+  PlatHostEntrySetIPv6(entry, &address->sin6_addr, address->sin6_scope_id);
+  freeaddrinfo(found);
   return 0;
 }
 
@@ -89,6 +111,25 @@ int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
              : -1;
 }
 
+int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
+                       uint32_t scopeId) {
+  // Windows makes IPv6 sockets IPv6-only by default: bound to "::" the
+  // socket is to take IPv4 clients too. Where that is refused, it serves
+  // IPv6 alone.
+  DWORD off = 0;
+  setsockopt(Native(sock), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off),
+             sizeof off);
+  struct sockaddr_in6 local;
+  memset(&local, 0, sizeof local);
+  local.sin6_family = AF_INET6;
+  local.sin6_port = portNetOrder;
+  memcpy(&local.sin6_addr, address, 16);
+  local.sin6_scope_id = scopeId;
+  return bind(Native(sock), reinterpret_cast<struct sockaddr *>(&local), sizeof local) == 0
+             ? 0
+             : -1;
+}
+
 int PlatSocketListen(PlatSocket sock, int backlog) {
   return listen(Native(sock), backlog) == 0 ? 0 : -1;
 }
@@ -111,14 +152,15 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   timeout.tv_sec = seconds;
   timeout.tv_usec = microseconds;
   // The first argument is ignored by Windows Sockets.
-  return select(0, &readable, nullptr, nullptr, &timeout);
+  return SysSelect(0, &readable, nullptr, nullptr, &timeout);
 }
 
-PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress) {
-  struct sockaddr_in peer;
+PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
+  struct sockaddr_storage peer;
   int length = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  SOCKET accepted = accept(Native(listener), reinterpret_cast<struct sockaddr *>(&peer), &length);
+  SOCKET accepted =
+      SysAccept(Native(listener), reinterpret_cast<struct sockaddr *>(&peer), &length);
   if (accepted == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
   // The accepted socket is kept from CGI children as well.
   if (!SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0)) {
@@ -127,16 +169,18 @@ PlatSocket PlatSocketAccept(PlatSocket listener, uint32_t *peerAddress) {
     WSASetLastError(error);
     return PLAT_INVALID_SOCKET;
   }
-  *peerAddress = peer.sin_family == AF_INET ? peer.sin_addr.s_addr : 0;
+  const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
+  if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
+  PlatAddressSet(peerAddress, peer.ss_family, bytes);
   return Plat(accepted);
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
-  return recv(Native(sock), static_cast<char *>(buffer), length, 0);
+  return SysRecv(Native(sock), static_cast<char *>(buffer), length, 0);
 }
 
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
-  return send(Native(sock), static_cast<const char *>(buffer), length, 0);
+  return SysSend(Native(sock), static_cast<const char *>(buffer), length, 0);
 }
 
 // SO_SNDTIMEO in milliseconds; a send that runs into it fails with

@@ -114,11 +114,12 @@ TEST_F(SocketTest, ListeningAndAcceptedSocketsAreNotInheritable) {
   EXPECT_FALSE(Inheritable(reinterpret_cast<HANDLE>(listener)));
   SOCKET client = Connect(port);
   ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
-  uint32_t peer = 0;
+  PlatAddress peer = {};
   PlatSocket accepted = PlatSocketAccept(listener, &peer);
   ASSERT_NE(accepted, PLAT_INVALID_SOCKET) << PlatSocketLastError();
   EXPECT_FALSE(Inheritable(reinterpret_cast<HANDLE>(accepted)));
-  EXPECT_EQ(peer, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(peer.family, PLAT_AF_INET);
+  EXPECT_EQ(memcmp(peer.bytes, "\x7f\x00\x00\x01", 4), 0);
   closesocket(client);
   PlatSocketClose(accepted);
   PlatSocketClose(listener);
@@ -135,7 +136,7 @@ TEST_F(SocketTest, WaitReadableTimesOutRefusesNegativeTimesAndSeesData) {
 
   SOCKET client = Connect(port);
   ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
-  uint32_t peer = 0;
+  PlatAddress peer = {};
   PlatSocket accepted = PlatSocketAccept(listener, &peer);
   ASSERT_NE(accepted, PLAT_INVALID_SOCKET);
   send(client, "ping", 4, 0);
