@@ -7,7 +7,8 @@
 # sanitizer report fails the run.
 #
 # The sanitizer builds build no end-to-end test program of their own: the
-# release build's drives their server and test CGI program.
+# release build's drives their server, test CGI program and fault-injecting
+# server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
