@@ -3,8 +3,9 @@
 # release build; an AddressSanitizer + UBSan build (clang) that also holds
 # the fuzzers, which replay their seed corpora as tests and then fuzz for a
 # bounded time; a ThreadSanitizer build; a bounded soak run against each of
-# the three servers; and the Windows build under Wine. Any failure or
-# sanitizer report fails the run.
+# the three servers; the Windows build under Wine; and the package, service,
+# manual page and scale-out check. Any failure or sanitizer report fails the
+# run.
 #
 # The sanitizer builds build no end-to-end test program of their own: the
 # release build's drives their server, test CGI program and fault-injecting
@@ -17,7 +18,8 @@ if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
 $SUDO apt-get update
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
   g++ clang libclang-rt-14-dev llvm cmake ninja-build libgtest-dev libgmock-dev googletest \
-  netbase procps g++-mingw-w64-x86-64-posix wine64
+  netbase procps g++-mingw-w64-x86-64-posix wine64 \
+  dpkg-dev lintian mandoc man-db systemd adduser curl iproute2 haproxy unzip
 export TARVELD_SKIP_PACKAGES=1
 
 # The tests mostly wait (time-outs, polls, CGI runs), so three per core
@@ -80,3 +82,6 @@ sanitizer_soak build-tsan
 
 stage "Windows build under Wine: unit and end-to-end tests"
 scripts/test-windows.sh
+
+stage "package, service, manual pages, Windows ZIP and scale-out"
+scripts/test-package.sh

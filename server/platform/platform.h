@@ -169,6 +169,13 @@ int PlatFileClose(int fd);
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed);
 // Size of a file as a stream opened "rb" and sought to its end reports it.
 int PlatFileStreamSize(const char *path, int64_t *size);
+// What a path names, symbolic links followed: nothing this process can see,
+// a folder, a file this process may start as a program, or any other file.
+constexpr int PLAT_PATH_NONE = 0;
+constexpr int PLAT_PATH_FOLDER = 1;
+constexpr int PLAT_PATH_PROGRAM = 2;
+constexpr int PLAT_PATH_FILE = 3;
+int PlatPathKind(const char *path);
 
 // ---------------------------------------------------------------- PlatProcess
 int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,

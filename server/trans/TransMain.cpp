@@ -29,7 +29,9 @@ static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
     received = PlatSocketRecv(sock, buffer, bufferSize - 1);
   }
   if (received <= 0) {
-    LogPrint(LOG_WARN, "Failed recv() errno=%d", PlatSocketLastError());
+    // A peer that closed without sending is no error of the call: 0, never
+    // what an earlier call (the look before the wait) left behind.
+    LogPrint(LOG_WARN, "Failed recv() errno=%d", received == 0 ? 0 : PlatSocketLastError());
     LogPrint(LOG_WARN, "Request recv error.");
     return;
   }

@@ -46,6 +46,12 @@ std::string Unanswered(int port) { return Exchange(port, "GET / HTTP/1.0\r\n\r\n
 
 const char Pause[] = "[I] Procedure retry after sleep 1 sec,\n[D] .\n";
 
+// A fault to arm and the line it must bring.
+struct FaultCase {
+  const char *fault;
+  const char *line;
+};
+
 }  // namespace
 
 TEST(Faults, FailedWaitPausesAndTheLoopGoesOn) {
@@ -76,10 +82,7 @@ TEST(Faults, FailedAcceptPausesThenAcceptsTheWaitingClient) {
 
 // A transaction that cannot start closes its connection; the loop pauses.
 TEST(Faults, TransactionThatCannotStartIsClosedAndTheLoopPauses) {
-  const struct {
-    const char *fault;
-    const char *line;
-  } cases[] = {
+  const FaultCase cases[] = {
       {"thread-create:11", "\\[E\\] Failed CreateThread\\(\\) errno=11\n"},
       {"thread-resume:22", "\\[E\\] Failed ResumeThread\\(\\) errno=22\n"},
   };
@@ -110,6 +113,23 @@ TEST(Faults, NoReceiveBufferClosesTheConnection) {
   EXPECT_TRUE(f.server.WaitForLog("[E] Failed malloc() errno=12\n[E] Could not get receive buffer\n"))
       << f.server.Stdout();
   EXPECT_EQ(f.server.Stop(), 0);
+}
+
+// A lock that cannot be set up ends the start: the log's own lock before
+// anything can be logged, the connection list's with its fatal line.
+TEST(Faults, LockThatCannotBeSetUpEndsTheStart) {
+  const FaultCase cases[] = {
+      {"lock-init:12", "Can not initialize the LogLock. errno=12\n"},
+      {"lock-init:12:1:1", "\nCould not initialized.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    Fixture f;
+    f.dir.Write("tarveld.conf", BaseConfig(f.service, f.dir.Path("www")));
+    f.server.StartWithFaults({c.fault}, {"tarveld.conf"});
+    EXPECT_EQ(f.server.WaitExit(), 255);
+    EXPECT_NE(f.server.Stdout().find(c.line), std::string::npos) << f.server.Stdout();
+  }
 }
 
 // A transaction thread that finds no entry of its own stops at once.

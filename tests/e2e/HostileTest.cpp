@@ -7,6 +7,7 @@
 // processes must come back to where they were before the case.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -297,6 +298,35 @@ TEST_F(Hostile, IdleClientsBeyondMaxConnect) {
     close(fd);
   }
   ExpectRecovered("idle clients beyond max-connect");
+}
+
+// Out of descriptors, an accept fails and leaves its connection waiting.
+// With retry-seconds 0 nothing else pauses the loop: it must still wait a
+// cycle time before the next attempt, not spin, and serve again by itself
+// once the clients are gone.
+TEST_F(Hostile, MoreClientsThanDescriptors) {
+  E2E_SKIP_UNDER_WINE("the descriptor limit is set through Linux");
+  Start("retry-seconds = 0\nsession-timeout = 30\n");  // a cycle of 50 ms
+  rlimit limit;
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = static_cast<rlim_t>(baseline.descriptors + 4);
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  std::vector<int> clients;
+  for (int i = 0; i < 12; ++i) {
+    int fd = Connect(service.port());
+    ASSERT_GE(fd, 0);
+    clients.push_back(fd);
+  }
+  ASSERT_TRUE(server.WaitForLog("[E] Failed accept() errno=24\n")) << server.Stdout();
+  int linesBefore = Count(server.Stdout(), "Failed accept()");
+  double cpuBefore = CpuSeconds(server.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  int lines = Count(server.Stdout(), "Failed accept()") - linesBefore;
+  double cpu = CpuSeconds(server.pid()) - cpuBefore;
+  EXPECT_LE(lines, 40) << "one failed accept per cycle of 50 ms at most";
+  EXPECT_LT(cpu, 0.15) << "seconds of CPU in one second";
+  for (int fd : clients) close(fd);
+  ExpectRecovered("more clients than descriptors");
 }
 
 // A client that sends its request and never reads the answer holds its

@@ -105,3 +105,13 @@ int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFail
   *sendFailed = SocketSideError(errno) ? 1 : 0;
   return -1;
 }
+
+// A program is a regular file with the right to execute it: what execve()
+// asks of the CGI program before it runs.
+int PlatPathKind(const char *path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return PLAT_PATH_NONE;
+  if (S_ISDIR(info.st_mode)) return PLAT_PATH_FOLDER;
+  if (S_ISREG(info.st_mode) && access(path, X_OK) == 0) return PLAT_PATH_PROGRAM;
+  return PLAT_PATH_FILE;
+}
