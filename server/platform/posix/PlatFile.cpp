@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 
-#include "PosixPipeSignal.h"
 #include "platform/PlatShared.h"
 #include "platform/platform.h"
 
@@ -96,9 +95,9 @@ bool SocketSideError(int error) {
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   *sendFailed = 0;
   size_t wanted = length > INT_MAX ? INT_MAX : length;
-  // sendfile() takes no MSG_NOSIGNAL: a reset peer must cost EPIPE only.
-  ssize_t sent =
-      WithoutPipeSignal([&] { return sendfile(static_cast<int>(sock), fd, nullptr, wanted); });
+  ssize_t sent;
+  do sent = sendfile(static_cast<int>(sock), fd, nullptr, wanted);
+  while (sent < 0 && errno == EINTR);
   if (sent >= 0) return static_cast<int>(sent);
   if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
     return PlatFileCopyToSocket(fd, sock, length, sendFailed);  // no splicing
