@@ -37,8 +37,10 @@ TEST(CgiInherit, ProgramDoesNotHoldAnotherClientsConnection) {
   TempDir dir;
   Service service;
   Server server(dir);
-  // The program ends 8 seconds after it started.
-  dir.Write("www/linger.sh", "echo started\nexec sleep 8\n");
+  // The program runs until the test lets it end by creating linger.end
+  // beside it (20 seconds at most).
+  dir.Write("www/linger.sh", "echo started\ni=0\nwhile [ ! -e '" + dir.Path("www/linger.end") +
+                                 "' ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n");
   ASSERT_TRUE(server.StartWith(BaseConfig(service, dir.Path("www")) +
                                "cgi-type = sh | " + ShellCgiPath() + " |\n" +
                                "session-timeout = 2\ncgi-io-timeout = 20000\n"
@@ -61,6 +63,7 @@ TEST(CgiInherit, ProgramDoesNotHoldAnotherClientsConnection) {
   // The server has closed it; the program, still running, must not hold it.
   EXPECT_TRUE(ClosedWithin(silent, 3000));
   close(silent);
+  dir.Write("www/linger.end", "");
 
   Response response = Parse(ReadToClose(client, 20000));
   close(client);

@@ -5,7 +5,8 @@
 //   silent  writes "started", then stays silent
 //   hello   writes "hi", then stays silent
 //   ticker  writes "tick" every 50 ms
-//   linger  writes "started", ends 8 seconds later
+//   linger  writes "started", ends once a file of the script's name with
+//           ".end" for its extension appears beside it (20 s at most)
 //   tree    writes its process id, starts a child that writes its own id,
 //           starts a grandchild and writes that one's id; all three wait
 //   exit    ends at once, writing nothing
@@ -80,6 +81,17 @@ void Generation(const char *next) {
   Sleep(LIFETIME_MS);
 }
 
+// Waits until the file "<script without extension>.end" exists.
+void WaitForEndFile(const char *scriptPath) {
+  std::string path = scriptPath;
+  size_t dot = path.rfind('.');
+  path = (dot == std::string::npos ? path : path.substr(0, dot)) + ".end";
+  for (DWORD waited = 0; waited < 20000; waited += 50) {
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+    Sleep(50);
+  }
+}
+
 void Flood() {
   _setmode(_fileno(stdout), _O_BINARY);
   static char zeros[65536];
@@ -152,7 +164,7 @@ int main(int argc, char **argv) {
     Sleep(LIFETIME_MS);
   } else if (mode == "linger") {
     Say("started");
-    Sleep(8000);
+    WaitForEndFile(argv[argc - 1]);
   } else if (mode == "ticker") {
     for (DWORD waited = 0; waited < LIFETIME_MS; waited += 50) {
       Say("tick");
