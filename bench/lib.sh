@@ -11,7 +11,12 @@ TARVELD_SERVICE_POOL="x11-1 x11-2 x11-3 x11-4 x11-5 x11-6 x11-7 http-alt bacula-
   svn daap distcc nut x11"
 
 # Whether nothing listens on the TCP port, on any address.
-port_free() { [ -z "$(ss -Htln "sport = :$1")" ]; }
+port_free() {
+  local tables=(/proc/net/tcp)
+  [ -r /proc/net/tcp6 ] && tables+=(/proc/net/tcp6)
+  ! awk -v port="$(printf ':%04X' "$1")" '$4 == "0A" && $2 ~ port "$" {found = 1} END {exit !found}' \
+    "${tables[@]}"
+}
 
 # Picks COUNT service names whose ports are free into SERVICE_NAMES and
 # SERVICE_PORTS, each held by its lock file until the script ends, so that
@@ -98,19 +103,21 @@ wait_for_start() {  # log
 process_tree() {  # pid
   local pids=$1 next=$1 p
   while [ -n "$next" ]; do
-    next=$(for p in $next; do cat /proc/"$p"/task/*/children 2>/dev/null; done | xargs)
+    next=$(for p in $next; do cat /proc/"$p"/task/*/children 2>/dev/null || true; done | xargs)
     pids="$pids $next"
   done
   echo "$pids"
 }
 
 # The start time of a process: with the pid, it names the process even
-# after its number could have been given to another one.
-start_time() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $20}'; }
+# after its number could have been given to another one. Empty once the
+# process has gone.
+start_time() { { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null || true; } | awk '{print $20}'; }
 
 # Stops a process with its whole tree: TERM, up to 5 s of grace, then KILL
 # for what is left of the processes it had, never for a later holder of one
-# of their numbers.
+# of their numbers. A process that has ended already is no failure (under
+# set -e a failure here would cut the clean-up short).
 stop_pid() {  # pid
   local pid=$1 tree p started=()
   [ -n "$pid" ] || return 0

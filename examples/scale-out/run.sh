@@ -16,8 +16,8 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../bench/lib.sh"
 TARVELD=$(realpath "${1:-$here/../../build/tarveld}")
-for tool in haproxy curl ss flock; do
-  command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install haproxy curl iproute2 util-linux)"; exit 1; }
+for tool in haproxy curl flock; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install haproxy curl util-linux)"; exit 1; }
 done
 [ -x "$TARVELD" ] || { echo "no tarveld at $TARVELD"; exit 1; }
 

@@ -95,7 +95,6 @@ std::string CgiText(const std::string &linuxText) {
 
 int AddressInUseError() { return UnderWine() ? 10048 : 98; }  // WSAEADDRINUSE, EADDRINUSE
 int AddressNotLocalError() { return UnderWine() ? 10049 : 99; }  // WSAEADDRNOTAVAIL, EADDRNOTAVAIL
-
 int NoSuchProgramError() { return UnderWine() ? 3 : 2; }  // ERROR_PATH_NOT_FOUND, ENOENT
 
 // ------------------------------------------------------------------ Service
