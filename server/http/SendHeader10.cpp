@@ -107,8 +107,25 @@ const char *const ReasonPhrase[STATUS_KINDS] = {
 
 int StatusCode(unsigned kind) { return kind < STATUS_KINDS ? StatusNumbers[kind] : 0; }
 
+// Sends the header, and the body's first piece with it when there is one.
+static int SendHeaderPieces(PlatSocket sock, const char *header, int headerLength, int64_t length,
+                            const char *body, int bodyLength) {
+  if (bodyLength > 0) return PlatSocketSendMoreTwo(sock, header, headerLength, body, bodyLength);
+  // A header with a known length is followed at once by its body, if any,
+  // and then by the close of the connection: header, a small body and the
+  // close leave in one segment. A CGI header goes out at once, since the
+  // program's output follows only after the relay's first pass.
+  return length != CONTENT_LENGTH_NONE ? PlatSocketSendMore(sock, header, headerLength)
+                                       : PlatSocketSend(sock, header, headerLength);
+}
+
 int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType) {
-  TRACE_START();
+  return SendHeader10Body(sock, kind, length, contentType, nullptr, 0) < 0 ? -1 : 0;
+}
+
+int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                     const char *body, int bodyLength) {
+  TRACE_START_AS("SendHeader10");
   // No caller passes a kind outside the table; one that did would be sent
   // as kind 0 rather than read past the phrases.
   if (kind >= STATUS_KINDS) kind = 0;
@@ -119,7 +136,7 @@ int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *con
   char *header = static_cast<char *>(malloc(HEADER_SIZE));
   if (!header) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    TRACE_END();
+    TRACE_END_AS("SendHeader10");
     return -1;
   }
   memset(header, 0, HEADER_SIZE);
@@ -144,20 +161,15 @@ int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *con
   int headerLength = static_cast<int>(strlen(header));
 
   LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
-  // A header with a known length is followed at once by its body, if any,
-  // and then by the close of the connection: header, a small body and the
-  // close leave in one segment. A CGI header goes out at once, since the
-  // program's output follows only after the relay's first pass.
-  int sent = length != CONTENT_LENGTH_NONE ? PlatSocketSendMore(sock, header, headerLength)
-                                           : PlatSocketSend(sock, header, headerLength);
-  if (sent != headerLength) {
+  int sent = SendHeaderPieces(sock, header, headerLength, length, body, bodyLength);
+  if (sent < headerLength) {
     LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
     free(header);
-    TRACE_END();
+    TRACE_END_AS("SendHeader10");
     return -1;
   }
-  LogDump("Sended Data", header, static_cast<uint32_t>(sent));
+  LogDump("Sended Data", header, static_cast<uint32_t>(headerLength));
   free(header);
-  TRACE_END();
-  return 0;
+  TRACE_END_AS("SendHeader10");
+  return sent - headerLength;
 }

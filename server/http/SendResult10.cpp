@@ -81,17 +81,19 @@ int SendLargeBody(PlatSocket sock, int fd, int piece, int64_t *left) {
   return 0;
 }
 
-// Streams the open document through the request buffer, a whole buffer at a
-// time: the transfer unit must not shrink with the size of the request. A
-// body whose size the header announced ends with its last announced byte:
-// no read is spent to find the end of the file, and a file that grows
-// meanwhile never sends more than the header promised. Without a size (0),
-// the file is sent to its end.
-int SendBody(PlatSocket sock, int fd, char *buffer, int length, int64_t announced) {
-  // The buffer is the transaction's receive buffer of buffer-size bytes; it
-  // always holds more than the request it received.
-  int piece = ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
-  int64_t left = announced;
+// The transfer unit of documents: a whole buffer at a time, never less
+// than the request. The buffer is the transaction's receive buffer of
+// buffer-size bytes; it always holds more than the request it received.
+int BodyPiece(int length) {
+  return ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
+}
+
+// Streams the rest of the open document through the request buffer, left
+// bytes of the announced size. A body whose size the header announced ends
+// with its last announced byte: no read is spent to find the end of the
+// file, and a file that grows meanwhile never sends more than the header
+// promised. Without a size (0), the file is sent to its end.
+int SendBody(PlatSocket sock, int fd, char *buffer, int piece, int64_t announced, int64_t left) {
   if (SendLargeBody(sock, fd, piece, &left) != 0) return -1;
   for (;;) {
     if (announced > 0 && left == 0) break;
@@ -114,13 +116,34 @@ int SendBody(PlatSocket sock, int fd, char *buffer, int length, int64_t announce
   return 0;
 }
 
-// A static document: 200 header with its size and media type, then its bytes.
-int SendDocument(PlatSocket sock, int fd, const char *fullPath, char *buffer, int length) {
-  int64_t size = 0;
-  if (PlatFileStreamSize(fullPath, &size) != 0) size = 0;
-  SendHeader10(sock, STATUS_OK, size, ContentTypeMedia(fullPath));
+// A document that fits into one piece is read before its header and leaves
+// together with it in one send.
+int SendSmallDocument(PlatSocket sock, int fd, int64_t size, const char *media, char *buffer,
+                      int piece) {
+  int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(size));
+  int readError = PlatLastError();
+  int sent = SendHeader10Body(sock, STATUS_OK, size, media, buffer, got > 0 ? got : 0);
   LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
-  return SendBody(sock, fd, buffer, length, size);
+  if (got < 0) {
+    LogPrint(LOG_ERR, "Failed read() errno=%d", readError);
+    return -1;
+  }
+  if (got > 0 && sent < got) {  // a failed header has logged its own failure already
+    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+    return -1;
+  }
+  return SendBody(sock, fd, buffer, piece, size, size - got);
+}
+
+// A static document: 200 header with its size and media type, then its bytes.
+int SendDocument(PlatSocket sock, int fd, int64_t size, const char *fullPath, char *buffer,
+                 int length) {
+  const char *media = ContentTypeMedia(fullPath);
+  int piece = BodyPiece(length);
+  if (size > 0 && size <= piece) return SendSmallDocument(sock, fd, size, media, buffer, piece);
+  SendHeader10(sock, STATUS_OK, size, media);
+  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
+  return SendBody(sock, fd, buffer, piece, size, size);
 }
 
 // Everything after the document path is built. The document is opened, typed
@@ -136,7 +159,8 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
   }
   if (!InsideDocumentRoot(fullPath)) return SendError(sock, STATUS_FORBIDDEN);
 
-  int fd = PlatFileOpenSequential(fullPath);
+  int64_t size = 0;
+  int fd = PlatFileOpenSequential(fullPath, &size);
   if (fd < 0) {
     LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
     return SendError(sock, STATUS_NOT_FOUND);
@@ -148,7 +172,7 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
     CgiExec(sock, fullPath, program, arguments, query, data, isPost);
     return 0;
   }
-  int result = SendDocument(sock, fd, fullPath, buffer, length);
+  int result = SendDocument(sock, fd, size, fullPath, buffer, length);
   PlatFileClose(fd);
   return result;
 }

@@ -127,6 +127,11 @@ int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
 // hold these bytes back to send them in one segment with the next send or
 // with the close.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length);
+// PlatSocketSendMore of two pieces in one call, the first before the second
+// (a header and the body that follows it): the count sent of both together,
+// or -1.
+int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
+                          const void *second, int secondLength);
 
 // ---------------------------------------------------------------- PlatThread
 typedef uint32_t (*PlatThreadRoutine)(void *parameter);
@@ -152,9 +157,10 @@ uint32_t PlatCurrentThreadId();
 uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 
 // ---------------------------------------------------------------- PlatFile
-// Opens a regular file for reading (binary, sequential access). Anything that
-// is not a regular file counts as not openable. Returns a descriptor or -1.
-int PlatFileOpenSequential(const char *path);
+// Opens a regular file for reading (binary, sequential access) and tells its
+// size in bytes as the open file reports it. Anything that is not a regular
+// file counts as not openable. Returns a descriptor or -1.
+int PlatFileOpenSequential(const char *path, int64_t *size);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
 int PlatFileClose(int fd);
 // Sends up to length bytes of an open file, from its current position, to a
@@ -163,8 +169,6 @@ int PlatFileClose(int fd);
 // socket failed (PlatSocketLastError) and 0 when reading the file failed
 // (PlatLastError).
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed);
-// Size of a file as a stream opened "rb" and sought to its end reports it.
-int PlatFileStreamSize(const char *path, int64_t *size);
 
 // ---------------------------------------------------------------- PlatProcess
 int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,

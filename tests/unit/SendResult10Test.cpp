@@ -227,6 +227,16 @@ TEST_F(Documents, BodyGoesOutInPiecesOfTheWholeBuffer) {
   }
   EXPECT_EQ(sent.records.back().size(), 4096u);
   EXPECT_EQ(body, content);
+
+  // A document that fits into one piece leaves in one send with its header.
+  top.Write("www/piece.txt", content.substr(0, 4096));
+  sent = Get("/piece.txt", &result);
+  EXPECT_EQ(result, 0);
+  ASSERT_EQ(sent.records.size(), 1u);
+  size_t end = sent.records[0].find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_NE(sent.records[0].find("\r\nContent-Length: 4096\r\n"), std::string::npos);
+  EXPECT_EQ(sent.records[0].substr(end + 4), content.substr(0, 4096));
 }
 
 TEST_F(Documents, CgiDocumentsAreNeverServedAsFiles) {

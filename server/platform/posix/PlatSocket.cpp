@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -216,20 +217,23 @@ int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
+// A send cut short returns its partial count and leaves the error code as
+// it was. The reason becomes the last error: the peer's reset, pending on
+// the socket, or else the send time-out.
+static void BlameShortSend(PlatSocket sock, ssize_t sent, size_t length) {
+  if (sent < 0 || static_cast<size_t>(sent) >= length) return;
+  int pending = 0;
+  socklen_t size = sizeof pending;
+  getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &pending, &size);
+  errno = pending != 0 ? pending : EAGAIN;
+}
+
 static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
     sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
   } while (sent < 0 && errno == EINTR);
-  // A send cut short returns its partial count and leaves the error code as
-  // it was. The reason becomes the last error: the peer's reset, pending on
-  // the socket, or else the send time-out.
-  if (sent >= 0 && sent < length) {
-    int pending = 0;
-    socklen_t size = sizeof pending;
-    getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &pending, &size);
-    errno = pending != 0 ? pending : EAGAIN;
-  }
+  BlameShortSend(sock, sent, static_cast<size_t>(length));
   return static_cast<int>(sent);
 }
 
@@ -242,4 +246,20 @@ int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
 // for the peer's delayed acknowledgement of a lone header.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
   return SendWithFlags(sock, buffer, length, MSG_MORE);
+}
+
+int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
+                          const void *second, int secondLength) {
+  struct iovec pieces[2] = {{const_cast<void *>(first), static_cast<size_t>(firstLength)},
+                            {const_cast<void *>(second), static_cast<size_t>(secondLength)}};
+  struct msghdr message;
+  memset(&message, 0, sizeof message);
+  message.msg_iov = pieces;
+  message.msg_iovlen = 2;
+  ssize_t sent;
+  do {
+    sent = sendmsg(static_cast<int>(sock), &message, MSG_NOSIGNAL | MSG_MORE);
+  } while (sent < 0 && errno == EINTR);
+  BlameShortSend(sock, sent, static_cast<size_t>(firstLength) + static_cast<size_t>(secondLength));
+  return static_cast<int>(sent);
 }

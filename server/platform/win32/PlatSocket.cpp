@@ -203,3 +203,17 @@ int PlatSocketRecvReady(PlatSocket, void *, int) { return PLAT_SOCKET_NOT_READY;
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
   return PlatSocketSend(sock, buffer, length);
 }
+
+// Both pieces with one gathering send; a blocking socket sends them whole
+// or fails.
+int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
+                          const void *second, int secondLength) {
+  WSABUF pieces[2];
+  pieces[0].buf = static_cast<char *>(const_cast<void *>(first));
+  pieces[0].len = static_cast<ULONG>(firstLength);
+  pieces[1].buf = static_cast<char *>(const_cast<void *>(second));
+  pieces[1].len = static_cast<ULONG>(secondLength);
+  DWORD sent = 0;
+  if (WSASend(Native(sock), pieces, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
+  return static_cast<int>(sent);
+}
