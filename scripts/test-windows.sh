@@ -49,4 +49,5 @@ TARVELD_E2E_WINE="$WINE" \
 TARVELD_E2E_BIN="$PWD/build-win32/tarveld.exe" \
 TESTCGI_E2E_BIN="$PWD/build-win32/testcgi.exe" \
 CGIPROBE_E2E_BIN="$PWD/build-win32/tests/cgi_probe.exe" \
+FAULTSERVER_E2E_BIN="$PWD/build-win32/tests/fault_server.exe" \
   ctest --no-tests=error --test-dir build -L e2e -j "$JOBS" --output-on-failure

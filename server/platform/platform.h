@@ -29,6 +29,10 @@ void PlatSetLastError(int code);
 [[noreturn]] void PlatExitProcess(int code);  // flush stdout/stderr, end now
 void PlatSleep(uint32_t milliseconds);
 int PlatUnlink(const char *path);  // delete a file (never a folder)
+// Memory the server may run out of under load (the receive buffers): null,
+// with the last error set, when there is none.
+void *PlatMemoryAlloc(size_t size);
+void PlatMemoryFree(void *memory);
 void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions
 void PlatUtcTime(time_t t, struct tm *out);
 

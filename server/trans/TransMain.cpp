@@ -1,7 +1,5 @@
 // The body of a transaction thread: one wait for the request, one receive,
 // the HTTP layer, then the connection is closed and the entry finished.
-#include <cstdlib>
-
 #include "config/ConfigTbl.h"
 #include "core/Log.h"
 #include "http/Http.h"
@@ -66,7 +64,7 @@ uint32_t TransMain(void *) {
     LogPrint(LOG_ERR, "buffer-size %d leaves no room for a request.", bufferSize);
     return Abandon(sock);
   }
-  char *buffer = static_cast<char *>(malloc(static_cast<size_t>(bufferSize)));
+  char *buffer = static_cast<char *>(PlatMemoryAlloc(static_cast<size_t>(bufferSize)));
   if (!buffer) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
     LogPrint(LOG_ERR, "Could not get receive buffer");
@@ -75,7 +73,7 @@ uint32_t TransMain(void *) {
 
   ServeRequest(sock, buffer, bufferSize);
 
-  free(buffer);
+  PlatMemoryFree(buffer);
   PlatSocketClose(sock);
   ConnectListDel();
   TRACE_END();

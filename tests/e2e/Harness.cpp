@@ -295,7 +295,19 @@ Server::~Server() {
 
 void Server::Start(const std::vector<std::string> &args) {
   const char *binary = getenv("TARVELD_E2E_BIN");
-  std::string program = binary && *binary ? binary : TARVELD_BIN;
+  Launch(binary && *binary ? binary : TARVELD_BIN, args);
+}
+
+void Server::StartWithFaults(const std::vector<std::string> &faults,
+                             const std::vector<std::string> &args) {
+  std::vector<std::string> all;
+  for (const std::string &fault : faults) all.push_back("--fail=" + fault);
+  all.insert(all.end(), args.begin(), args.end());
+  const char *binary = getenv("FAULTSERVER_E2E_BIN");
+  Launch(binary && *binary ? binary : FAULTSERVER_BIN, all);
+}
+
+void Server::Launch(const std::string &program, const std::vector<std::string> &args) {
   std::vector<std::string> argv = {program};
   if (UnderWine()) argv.insert(argv.begin(), WineLoader());
   argv.insert(argv.end(), args.begin(), args.end());

@@ -100,6 +100,10 @@ class Server {
 
   // Starts the server with these command-line arguments, in the work folder.
   void Start(const std::vector<std::string> &args);
+  // The same with the server that arms faults of the platform layer's system
+  // calls first, each "name:error[:times[:skip]]" (see probe/FaultServer.cpp).
+  void StartWithFaults(const std::vector<std::string> &faults,
+                       const std::vector<std::string> &args);
   // Writes config to "tarveld.conf", starts with it and waits for the start.
   bool StartWith(const std::string &config, const std::string &stopFile = "");
   bool WaitForLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
@@ -114,6 +118,8 @@ class Server {
   pid_t pid() const { return pid_; }
 
  private:
+  void Launch(const std::string &program, const std::vector<std::string> &args);
+
   const TempDir &dir_;
   pid_t pid_ = -1;
   int status_ = -1;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -78,7 +79,7 @@ void *ReceiveSignals(void *) {
       pthread_attr_t attr;
       pthread_attr_init(&attr);
       pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-      if (pthread_create(&thread, &attr, DeliverEvent, delivery) != 0) {
+      if (SysConsoleThreadCreate(&thread, &attr, DeliverEvent, delivery) != 0) {
         delete delivery;
         DefaultHandling(sig);
       }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <new>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 struct PlatLockRec {
@@ -16,7 +17,12 @@ int PlatLockInit(PlatLock *lock) {
     errno = ENOMEM;
     return -1;
   }
-  pthread_mutex_init(&rec->mutex, nullptr);
+  int rc = SysLockInit(&rec->mutex, nullptr);
+  if (rc != 0) {
+    delete rec;
+    errno = rc;
+    return -1;
+  }
   *lock = rec;
   return 0;
 }

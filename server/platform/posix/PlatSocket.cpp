@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "PlatSyscallTable.h"
 #include "platform/PlatShared.h"
 #include "platform/platform.h"
 
@@ -178,7 +179,7 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   watch.revents = 0;
   int ready;
   do {
-    ready = ppoll(&watch, 1, &timeout, nullptr);
+    ready = SysPpoll(&watch, 1, &timeout, nullptr);
   } while (ready < 0 && errno == EINTR);
   if (ready > 0 && (watch.revents & POLLNVAL)) {
     errno = EBADF;
@@ -191,7 +192,7 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   socklen_t length = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  int fd = accept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
+  int fd = SysAccept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
                    &length, SOCK_CLOEXEC);
   if (fd < 0) return PLAT_INVALID_SOCKET;
   const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
@@ -203,7 +204,7 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   ssize_t received;
   do {
-    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), 0);
+    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), 0);
   } while (received < 0 && errno == EINTR);
   return static_cast<int>(received);
 }
@@ -211,7 +212,7 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
 int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
   ssize_t received;
   do {
-    received = recv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
   } while (received < 0 && errno == EINTR);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_NOT_READY;
   return static_cast<int>(received);
@@ -231,7 +232,8 @@ static void BlameShortSend(PlatSocket sock, ssize_t sent, size_t length) {
 static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
-    sent = send(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
+    sent = SysSend(static_cast<int>(sock), buffer, static_cast<size_t>(length),
+                   MSG_NOSIGNAL | flags);
   } while (sent < 0 && errno == EINTR);
   BlameShortSend(sock, sent, static_cast<size_t>(length));
   return static_cast<int>(sent);

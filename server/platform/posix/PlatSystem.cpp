@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 // AddressSanitizer builds check for leaks at a normal exit only.
@@ -50,6 +52,9 @@ void PlatSleep(uint32_t milliseconds) {
 }
 
 int PlatUnlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+
+void *PlatMemoryAlloc(size_t size) { return SysMalloc(size); }
+void PlatMemoryFree(void *memory) { free(memory); }
 
 void PlatLocalTime(time_t t, struct tm *out) { localtime_r(&t, out); }
 void PlatUtcTime(time_t t, struct tm *out) { gmtime_r(&t, out); }

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <new>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -49,7 +50,9 @@ struct PlatThreadRec {
   void *parameter;
   uint32_t id;
   Worker *worker;                  // the system thread that runs the routine
-  std::atomic<int> gate;           // GateState; leaves GATE_CLOSED once
+  // GateState: leaves GATE_CLOSED once, or twice when a wake-up failed.
+  // The owner never resumes and ends the same thread at the same time.
+  std::atomic<int> gate;
   std::atomic<int> references;     // the owner's handle and the worker
 };
 
@@ -170,7 +173,7 @@ Worker *StartWorker(PlatThreadRec *rec) {
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, THREAD_STACK_SIZE);
   pthread_t thread;
-  int rc = pthread_create(&thread, &attr, WorkerMain, worker);
+  int rc = SysThreadCreate(&thread, &attr, WorkerMain, worker);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     sem_destroy(&worker->wake);
@@ -181,13 +184,6 @@ Worker *StartWorker(PlatThreadRec *rec) {
   return worker;
 }
 
-// Moves the gate from closed to the given state and wakes the worker;
-// returns the previous state.
-GateState SetGate(PlatThreadRec *rec, GateState state) {
-  int previous = GATE_CLOSED;
-  if (rec->gate.compare_exchange_strong(previous, state)) sem_post(&rec->worker->wake);
-  return static_cast<GateState>(previous);
-}
 
 }  // namespace
 
@@ -215,18 +211,29 @@ PlatThread PlatThreadCreateSuspended(PlatThreadRoutine routine, void *parameter,
   return rec;
 }
 
+// The gate opens before the worker is woken, since the worker looks at it
+// once woken. A wake-up that fails closes the gate again: the worker has not
+// looked, and the thread can still be ended like any suspended one.
 uint32_t PlatThreadResume(PlatThread thread) {
-  switch (SetGate(thread, GATE_OPEN)) {
-    case GATE_CLOSED: return 1;  // previous suspend count
-    case GATE_OPEN: return 0;
-    case GATE_CANCELLED: break;
+  int previous = GATE_CLOSED;
+  if (!thread->gate.compare_exchange_strong(previous, GATE_OPEN)) {
+    if (previous == GATE_OPEN) return 0;  // no longer suspended
+    errno = EINVAL;                       // ended
+    return 0xFFFFFFFF;
   }
-  errno = EINVAL;
-  return 0xFFFFFFFF;
+  if (SysThreadResume(&thread->worker->wake) != 0) {
+    int error = errno;
+    thread->gate.store(GATE_CLOSED);
+    errno = error;
+    return 0xFFFFFFFF;
+  }
+  return 1;  // the previous suspend count
 }
 
 int PlatThreadTerminate(PlatThread thread, uint32_t) {
-  SetGate(thread, GATE_CANCELLED);
+  int previous = GATE_CLOSED;
+  if (thread->gate.compare_exchange_strong(previous, GATE_CANCELLED))
+    sem_post(&thread->worker->wake);
   return 0;
 }
 
@@ -235,7 +242,9 @@ int PlatThreadClose(PlatThread thread) {
   return 0;
 }
 
-uint32_t PlatCurrentThreadId() {
+uint32_t PosixThreadId() {
   if (CurrentThreadId == 0) CurrentThreadId = NewThreadId();
   return CurrentThreadId;
 }
+
+uint32_t PlatCurrentThreadId() { return SysThreadId(); }

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 struct PlatLockRec {
@@ -16,7 +17,12 @@ int PlatLockInit(PlatLock *lock) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
-  InitializeCriticalSection(&rec->section);
+  if (!SysInitializeCriticalSection(&rec->section, 0)) {
+    DWORD error = GetLastError();
+    delete rec;
+    SetLastError(error);
+    return -1;
+  }
   *lock = rec;
   return 0;
 }

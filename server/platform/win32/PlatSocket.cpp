@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "PlatSyscallTable.h"
 #include "platform/PlatShared.h"
 #include "platform/platform.h"
 
@@ -151,14 +152,15 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   timeout.tv_sec = seconds;
   timeout.tv_usec = microseconds;
   // The first argument is ignored by Windows Sockets.
-  return select(0, &readable, nullptr, nullptr, &timeout);
+  return SysSelect(0, &readable, nullptr, nullptr, &timeout);
 }
 
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   int length = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  SOCKET accepted = accept(Native(listener), reinterpret_cast<struct sockaddr *>(&peer), &length);
+  SOCKET accepted =
+      SysAccept(Native(listener), reinterpret_cast<struct sockaddr *>(&peer), &length);
   if (accepted == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
   // The accepted socket is kept from CGI children as well.
   if (!SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0)) {
@@ -174,11 +176,11 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
-  return recv(Native(sock), static_cast<char *>(buffer), length, 0);
+  return SysRecv(Native(sock), static_cast<char *>(buffer), length, 0);
 }
 
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
-  return send(Native(sock), static_cast<const char *>(buffer), length, 0);
+  return SysSend(Native(sock), static_cast<const char *>(buffer), length, 0);
 }
 
 // SO_SNDTIMEO in milliseconds; a send that runs into it fails with

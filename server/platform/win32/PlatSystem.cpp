@@ -6,9 +6,11 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 int PlatLastError() { return static_cast<int>(GetLastError()); }
@@ -24,6 +26,15 @@ void PlatExitProcess(int code) {
 void PlatSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
 int PlatUnlink(const char *path) { return _unlink(path) == 0 ? 0 : -1; }
+
+void *Win32Malloc(size_t size) {
+  void *memory = malloc(size);
+  if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return memory;
+}
+
+void *PlatMemoryAlloc(size_t size) { return SysMalloc(size); }
+void PlatMemoryFree(void *memory) { free(memory); }
 
 void PlatLocalTime(time_t t, struct tm *out) { localtime_s(out, &t); }
 void PlatUtcTime(time_t t, struct tm *out) { gmtime_s(out, &t); }

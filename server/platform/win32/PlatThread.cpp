@@ -8,6 +8,7 @@
 
 #include <new>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -51,7 +52,7 @@ PlatThread PlatThreadCreateSuspended(PlatThreadRoutine routine, void *parameter,
   rec->state = THREAD_SUSPENDED;
   rec->references = 2;
   DWORD id = 0;
-  rec->handle = CreateThread(nullptr, 0, ThreadStart, rec, CREATE_SUSPENDED, &id);
+  rec->handle = SysCreateThread(nullptr, 0, ThreadStart, rec, CREATE_SUSPENDED, &id);
   if (!rec->handle) {
     DWORD error = GetLastError();
     delete rec;
@@ -73,7 +74,7 @@ uint32_t PlatThreadResume(PlatThread thread) {
     SetLastError(ERROR_INVALID_HANDLE);             // terminated
     return 0xFFFFFFFF;
   }
-  DWORD previous = ResumeThread(thread->handle);
+  DWORD previous = SysResumeThread(thread->handle);
   if (previous == static_cast<DWORD>(-1)) {
     DWORD error = GetLastError();
     InterlockedExchange(&thread->state, THREAD_SUSPENDED);  // it can still be ended
@@ -95,4 +96,4 @@ int PlatThreadClose(PlatThread thread) {
   return closed ? 0 : -1;
 }
 
-uint32_t PlatCurrentThreadId() { return GetCurrentThreadId(); }
+uint32_t PlatCurrentThreadId() { return SysGetCurrentThreadId(); }

@@ -1,0 +1,110 @@
+// The POSIX backend's system-call table: every entry with its system call
+// and a stand-in that fails as that call fails while a test arms a fault.
+#include "PlatSyscallTable.h"
+
+#include <cerrno>
+#include <iterator>
+
+namespace {
+
+template <typename Call>
+PlatSyscallPtr Erased(Call call) {
+  return reinterpret_cast<PlatSyscallPtr>(call);
+}
+
+// For calls that report by errno: true when this call fails.
+bool FailsWithErrno(int index) {
+  int error = 0;
+  if (!PlatSyscallFaultHit(index, &error)) return false;
+  errno = error;
+  return true;
+}
+
+// For calls that return their error number: the number, or 0 to go on.
+int FailureResult(int index) {
+  int error = 0;
+  return PlatSyscallFaultHit(index, &error) ? error : 0;
+}
+
+int FailingPpoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout,
+                 const sigset_t *mask) {
+  if (FailsWithErrno(SYS_SOCKET_WAIT)) return -1;
+  return PlatSyscallSystem<decltype(&ppoll)>(SYS_SOCKET_WAIT)(fds, count, timeout, mask);
+}
+
+int FailingAccept4(int fd, struct sockaddr *address, socklen_t *length, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_ACCEPT)) return -1;
+  return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT)(fd, address, length, flags);
+}
+
+ssize_t FailingRecv(int fd, void *buffer, size_t length, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_RECV)) return -1;
+  return PlatSyscallSystem<decltype(&recv)>(SYS_SOCKET_RECV)(fd, buffer, length, flags);
+}
+
+ssize_t FailingSend(int fd, const void *buffer, size_t length, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_SEND)) return -1;
+  return PlatSyscallSystem<decltype(&send)>(SYS_SOCKET_SEND)(fd, buffer, length, flags);
+}
+
+int FailingThreadCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *),
+                        void *argument) {
+  if (int error = FailureResult(SYS_THREAD_CREATE)) return error;
+  return PlatSyscallSystem<decltype(&pthread_create)>(SYS_THREAD_CREATE)(
+      thread, attr, routine, argument);
+}
+
+int FailingThreadResume(sem_t *semaphore) {
+  if (FailsWithErrno(SYS_THREAD_RESUME)) return -1;
+  return PlatSyscallSystem<decltype(&sem_post)>(SYS_THREAD_RESUME)(semaphore);
+}
+
+// No thread has the identifier 0: the caller is then no thread it knows.
+uint32_t FailingThreadId() {
+  int error = 0;
+  if (PlatSyscallFaultHit(SYS_THREAD_ID, &error)) return 0;
+  return PosixThreadId();
+}
+
+int FailingConsoleThreadCreate(pthread_t *thread, const pthread_attr_t *attr,
+                               void *(*routine)(void *), void *argument) {
+  if (int error = FailureResult(SYS_CONSOLE_THREAD_CREATE)) return error;
+  return PlatSyscallSystem<decltype(&pthread_create)>(SYS_CONSOLE_THREAD_CREATE)(
+      thread, attr, routine, argument);
+}
+
+int FailingLockInit(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) {
+  if (int error = FailureResult(SYS_LOCK_INIT)) return error;
+  return PlatSyscallSystem<decltype(&pthread_mutex_init)>(SYS_LOCK_INIT)(mutex, attr);
+}
+
+void *FailingMalloc(size_t size) {
+  if (FailsWithErrno(SYS_MEMORY_ALLOC)) return nullptr;
+  return PlatSyscallSystem<decltype(&malloc)>(SYS_MEMORY_ALLOC)(size);
+}
+
+}  // namespace
+
+#define ENTRY(name, call, failing) \
+  {name, #call, Erased(&call), Erased(&failing), {Erased(&call)}, {0}, {0}, {0}, {0}}
+
+// In the order of PosixSyscall.
+PlatSyscallEntry PlatSyscalls[] = {
+    ENTRY("socket-wait", ppoll, FailingPpoll),
+    ENTRY("socket-accept", accept4, FailingAccept4),
+    ENTRY("socket-recv", recv, FailingRecv),
+    ENTRY("socket-send", send, FailingSend),
+    // The system thread of a transaction; a kept thread serves without one.
+    ENTRY("thread-create", pthread_create, FailingThreadCreate),
+    // Opens the gate of a suspended thread.
+    ENTRY("thread-resume", sem_post, FailingThreadResume),
+    ENTRY("thread-id", PosixThreadId, FailingThreadId),
+    // The thread that delivers a console event to the handlers.
+    ENTRY("console-thread-create", pthread_create, FailingConsoleThreadCreate),
+    ENTRY("lock-init", pthread_mutex_init, FailingLockInit),
+    // Memory that the server may run out of: the receive buffers.
+    ENTRY("memory-alloc", malloc, FailingMalloc),
+};
+static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
+
+const int PlatSyscallCount = SYS_COUNT;

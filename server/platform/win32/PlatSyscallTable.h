@@ -1,0 +1,42 @@
+// The Win32 backend's system-call table (see platform/PlatSyscall.h): the
+// entries' indexes and the names the backend's files call them by. How to
+// route another call through it: see posix/PlatSyscallTable.h; an entry
+// keeps the neutral name of its POSIX counterpart.
+#ifndef TARVELD_WIN32_PLAT_SYSCALL_TABLE_H
+#define TARVELD_WIN32_PLAT_SYSCALL_TABLE_H
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/PlatSyscall.h"
+
+enum Win32Syscall {
+  SYS_SOCKET_WAIT,
+  SYS_SOCKET_ACCEPT,
+  SYS_SOCKET_RECV,
+  SYS_SOCKET_SEND,
+  SYS_THREAD_CREATE,
+  SYS_THREAD_RESUME,
+  SYS_THREAD_ID,
+  SYS_LOCK_INIT,
+  SYS_MEMORY_ALLOC,
+  SYS_COUNT
+};
+
+// malloc that says why it failed in the last error (PlatSystem.cpp).
+void *Win32Malloc(size_t size);
+
+#define SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
+#define SysSelect SYSCALL(SYS_SOCKET_WAIT, select)
+#define SysAccept SYSCALL(SYS_SOCKET_ACCEPT, accept)
+#define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
+#define SysSend SYSCALL(SYS_SOCKET_SEND, send)
+#define SysCreateThread SYSCALL(SYS_THREAD_CREATE, CreateThread)
+#define SysResumeThread SYSCALL(SYS_THREAD_RESUME, ResumeThread)
+#define SysGetCurrentThreadId SYSCALL(SYS_THREAD_ID, GetCurrentThreadId)
+#define SysInitializeCriticalSection SYSCALL(SYS_LOCK_INIT, InitializeCriticalSectionAndSpinCount)
+#define SysMalloc SYSCALL(SYS_MEMORY_ALLOC, Win32Malloc)
+
+#endif

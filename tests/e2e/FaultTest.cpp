@@ -1,0 +1,126 @@
+// Failure paths that only a failing system reaches, driven through the
+// real accept loop: the server runs with one system call of its platform
+// layer made to fail (probe/FaultServer.cpp). Each case checks the exact
+// log lines, the pause of the accept loop where there is one, and that the
+// server goes on serving afterwards.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+
+#include "e2e/Harness.h"
+
+using namespace e2e;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char Page[] = "<html>index</html>\n";
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+struct Fixture {
+  TempDir dir;
+  Service service;
+  Server server{dir};
+  Fixture() { dir.Write("www/index.html", Page); }
+  // Starts the server with the faults armed; true once it serves.
+  bool Start(const std::vector<std::string> &faults, const std::string &extra = "") {
+    dir.Write("tarveld.conf", BaseConfig(service, dir.Path("www")) + extra);
+    server.StartWithFaults(faults, {"tarveld.conf"});
+    return server.WaitForLog("Tarvel server is started.");
+  }
+  bool Serves() {
+    Response response = Get(service.port(), "/");
+    return response.status == 200 && response.body == Page;
+  }
+};
+
+// A client whose connection the server closes without an answer.
+std::string Unanswered(int port) { return Exchange(port, "GET / HTTP/1.0\r\n\r\n", 10000); }
+
+const char Pause[] = "[I] Procedure retry after sleep 1 sec,\n[D] .\n";
+
+}  // namespace
+
+TEST(Faults, FailedWaitPausesAndTheLoopGoesOn) {
+  Fixture f;
+  auto launched = Clock::now();
+  ASSERT_TRUE(f.Start({"socket-wait:9"}, "retry-seconds = 2\n")) << f.server.Stdout();
+  ASSERT_TRUE(f.server.WaitForLog("[E] Failed select() ret=-1 / errno=9\n"
+                                  "[I] Procedure retry after sleep 2 sec,\n[D] .\n[D] .\n"))
+      << f.server.Stdout();
+  EXPECT_TRUE(f.Serves());
+  EXPECT_GE(MillisecondsSince(launched), 2000);
+  EXPECT_EQ(Count(f.server.Stdout(), "Failed select()"), 1);
+  EXPECT_EQ(f.server.Stop(), 0);
+}
+
+TEST(Faults, FailedAcceptPausesThenAcceptsTheWaitingClient) {
+  Fixture f;
+  ASSERT_TRUE(f.Start({"socket-accept:24"})) << f.server.Stdout();
+  auto asked = Clock::now();
+  EXPECT_TRUE(f.Serves());  // the client waits in the backlog meanwhile
+  EXPECT_GE(MillisecondsSince(asked), 1000);
+  std::string out = f.server.Stdout();
+  EXPECT_NE(out.find(std::string("[E] Failed accept() errno=24\n") + Pause + "[I] Connected from"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(f.server.Stop(), 0);
+}
+
+// A transaction that cannot start closes its connection; the loop pauses.
+TEST(Faults, TransactionThatCannotStartIsClosedAndTheLoopPauses) {
+  const struct {
+    const char *fault;
+    const char *line;
+  } cases[] = {
+      {"thread-create:11", "\\[E\\] Failed CreateThread\\(\\) errno=11\n"},
+      {"thread-resume:22", "\\[E\\] Failed ResumeThread\\(\\) errno=22\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    Fixture f;
+    // One slot: the transaction that never ran must not keep it.
+    ASSERT_TRUE(f.Start({c.fault}, "max-connect = 1\n")) << f.server.Stdout();
+    auto asked = Clock::now();
+    EXPECT_EQ(Unanswered(f.service.port()), "");
+    EXPECT_TRUE(f.Serves());
+    EXPECT_GE(MillisecondsSince(asked), 1000);
+    std::string out = f.server.Stdout();
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(std::string(c.line) +
+                        "\\[E\\] Failed to start transaction\\(\\d+\\) is starting\\.\n"
+                        "\\[I\\] Procedure retry after sleep 1 sec,\n\\[D\\] \\.\n")))
+        << out;
+    EXPECT_EQ(f.server.Stop(), 0);
+  }
+}
+
+TEST(Faults, NoReceiveBufferClosesTheConnection) {
+  Fixture f;
+  ASSERT_TRUE(f.Start({"memory-alloc:12"})) << f.server.Stdout();
+  EXPECT_EQ(Unanswered(f.service.port()), "");
+  EXPECT_TRUE(f.Serves());
+  EXPECT_TRUE(f.server.WaitForLog("[E] Failed malloc() errno=12\n[E] Could not get receive buffer\n"))
+      << f.server.Stdout();
+  EXPECT_EQ(f.server.Stop(), 0);
+}
+
+// A transaction thread that finds no entry of its own stops at once.
+TEST(Faults, TransactionWithoutEntryIsALogicError) {
+  Fixture f;
+  ASSERT_TRUE(f.Start({"thread-id:0"})) << f.server.Stdout();
+  int lost = Connect(f.service.port());
+  ASSERT_GE(lost, 0);
+  ASSERT_TRUE(f.server.WaitForLog("\nLogic Error!!\n")) << f.server.Stdout();
+  close(lost);
+  EXPECT_TRUE(f.Serves());
+  EXPECT_EQ(Count(f.server.Stdout(), "Transaction was started."), 1);
+  EXPECT_EQ(f.server.Stop(), 0);
+}
