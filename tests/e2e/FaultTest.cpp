@@ -124,3 +124,20 @@ TEST(Faults, TransactionWithoutEntryIsALogicError) {
   EXPECT_EQ(Count(f.server.Stdout(), "Transaction was started."), 1);
   EXPECT_EQ(f.server.Stop(), 0);
 }
+
+// A document that leaves with its header in one send: a failure of that
+// send is logged for the header and for the body, as two sends would be,
+// and the transaction ends without a word more.
+TEST(Faults, FailedSendOfHeaderAndBodyEndsTheTransaction) {
+  Fixture f;
+  ASSERT_TRUE(f.Start({"socket-send-pieces:104"})) << f.server.Stdout();
+  EXPECT_EQ(Unanswered(f.service.port()), "");
+  EXPECT_TRUE(f.Serves());
+  std::string out = f.server.Stdout();
+  EXPECT_NE(out.find("[D] Result Header : 200 OK\n[W] Failed send() errno=104\n"
+                     "[D] Sending the body data. (19 bytes)\n[W] Failed send() errno=104\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Count(out, "Body was sended."), 1);  // the second request's only
+  EXPECT_EQ(f.server.Stop(), 0);
+}

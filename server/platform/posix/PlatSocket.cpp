@@ -260,7 +260,7 @@ int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
   message.msg_iovlen = 2;
   ssize_t sent;
   do {
-    sent = sendmsg(static_cast<int>(sock), &message, MSG_NOSIGNAL | MSG_MORE);
+    sent = SysSendmsg(static_cast<int>(sock), &message, MSG_NOSIGNAL | MSG_MORE);
   } while (sent < 0 && errno == EINTR);
   BlameShortSend(sock, sent, static_cast<size_t>(firstLength) + static_cast<size_t>(secondLength));
   return static_cast<int>(sent);

@@ -47,6 +47,11 @@ ssize_t FailingSend(int fd, const void *buffer, size_t length, int flags) {
   return PlatSyscallSystem<decltype(&send)>(SYS_SOCKET_SEND)(fd, buffer, length, flags);
 }
 
+ssize_t FailingSendmsg(int fd, const struct msghdr *message, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_SEND_PIECES)) return -1;
+  return PlatSyscallSystem<decltype(&sendmsg)>(SYS_SOCKET_SEND_PIECES)(fd, message, flags);
+}
+
 int FailingThreadCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *),
                         void *argument) {
   if (int error = FailureResult(SYS_THREAD_CREATE)) return error;
@@ -94,6 +99,8 @@ PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("socket-accept", accept4, FailingAccept4),
     ENTRY("socket-recv", recv, FailingRecv),
     ENTRY("socket-send", send, FailingSend),
+    // Several pieces in one send: a header with the body that follows it.
+    ENTRY("socket-send-pieces", sendmsg, FailingSendmsg),
     // The system thread of a transaction; a kept thread serves without one.
     ENTRY("thread-create", pthread_create, FailingThreadCreate),
     // Opens the gate of a suspended thread.

@@ -216,6 +216,6 @@ int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
   pieces[1].buf = static_cast<char *>(const_cast<void *>(second));
   pieces[1].len = static_cast<ULONG>(secondLength);
   DWORD sent = 0;
-  if (WSASend(Native(sock), pieces, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
+  if (SysWSASend(Native(sock), pieces, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
   return static_cast<int>(sent);
 }
