@@ -99,6 +99,8 @@ int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
 // IPv4 clients where its address allows (the any address "::").
 int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
                        uint32_t scopeId);
+// Listens; accepting on the socket still waits for a connection, except
+// through PlatSocketAcceptPending.
 int PlatSocketListen(PlatSocket sock, int backlog);
 // Closes a socket. Bytes held back by PlatSocketSendMore go out first, also
 // when the peer sent bytes that were never read (the close then resets).
@@ -119,6 +121,17 @@ struct PlatAddress {
   unsigned char bytes[16];
 };
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peer);
+// Like PlatSocketAccept when a connection is already pending, without ever
+// waiting. PLAT_INVALID_SOCKET when none is pending, and also when the
+// accept failed: the caller then waits and accepts as usual, which reports
+// what is wrong (a backend may always answer so).
+PlatSocket PlatSocketAcceptPending(PlatSocket listener, PlatAddress *peer);
+// Bounds every send on the connections that the listening socket accepts
+// from now on, as PlatSocketSetSendTimeout on each of them would. Where the
+// system passes the setting on to accepted sockets it is set once, on the
+// listener; elsewhere the accept sets it on each accepted socket, and an
+// accept whose socket cannot take it fails with the reason.
+int PlatSocketSetAcceptedSendTimeout(PlatSocket listener, int32_t seconds);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
 // Like PlatSocketRecv when data or the peer's close has already arrived;
 // PLAT_SOCKET_NOT_READY, without waiting, when nothing has arrived yet (a

@@ -6,16 +6,6 @@
 #include "platform/platform.h"
 #include "trans/Trans.h"
 
-// A client that sends its request and then stops reading must not hold the
-// transaction (and its max-connect slot) forever: every send of the answer
-// may wait at most session-timeout seconds, at least one, before it fails
-// and ends the transaction like any other failed send.
-static void BoundSends(PlatSocket sock) {
-  int32_t seconds = ConfigTbl->session_timeout > 0 ? ConfigTbl->session_timeout : 1;
-  if (PlatSocketSetSendTimeout(sock, seconds) != 0)
-    LogPrint(LOG_WARN, "Failed setsockopt() errno=%d", PlatSocketLastError());
-}
-
 // Waits up to session-timeout for the request, receives it once and answers.
 // A request that is already there (the common case: clients send it right
 // after connecting) is taken at once, without the wait's extra system call.
@@ -35,7 +25,6 @@ static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
   }
   LogDump("Received Data", buffer, static_cast<uint32_t>(received));
   buffer[received] = '\0';
-  BoundSends(sock);
   HTTP_start(sock, buffer, received);
 }
 

@@ -1,6 +1,7 @@
 // POSIX backend of the socket interface: BSD sockets, with the system's
 // host, protocol and services databases read through libc.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -129,8 +130,15 @@ int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned ch
   return bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
+// The listening socket does not block, so that a connection that is
+// already pending can be taken without a wait before it
+// (PlatSocketAcceptPending); PlatSocketAccept waits by itself.
 int PlatSocketListen(PlatSocket sock, int backlog) {
-  return listen(static_cast<int>(sock), backlog) == 0 ? 0 : -1;
+  int fd = static_cast<int>(sock);
+  if (listen(fd, backlog) != 0) return -1;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  return 0;
 }
 
 // Bytes held back by PlatSocketSendMore leave with the close, together with
@@ -188,17 +196,45 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return ready;
 }
 
+// The accepted socket, with the peer's address taken from its socket address.
+static PlatSocket Accepted(int fd, const struct sockaddr_storage *peer, PlatAddress *peerAddress) {
+  if (fd < 0) return PLAT_INVALID_SOCKET;
+  const void *bytes = &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr;
+  if (peer->ss_family == AF_INET6) bytes = &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr;
+  PlatAddressSet(peerAddress, peer->ss_family, bytes);
+  return fd;
+}
+
+// The listening socket does not block: a connection that went away between
+// the wait and the accept leaves nothing to take, and the accept waits for
+// the next one, as an accept on a blocking socket does.
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
+  struct sockaddr_storage peer;
+  int fd;
+  for (;;) {
+    socklen_t length = sizeof peer;
+    memset(&peer, 0, sizeof peer);
+    fd = SysAccept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
+                    &length, SOCK_CLOEXEC);
+    if (fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    struct pollfd watch = {static_cast<int>(listener), POLLIN, 0};
+    if (SysPpoll(&watch, 1, nullptr, nullptr) < 0 && errno != EINTR) return PLAT_INVALID_SOCKET;
+  }
+  return Accepted(fd, &peer, peerAddress);
+}
+
+PlatSocket PlatSocketAcceptPending(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   socklen_t length = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  int fd = SysAccept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
-                   &length, SOCK_CLOEXEC);
-  if (fd < 0) return PLAT_INVALID_SOCKET;
-  const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
-  if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
-  PlatAddressSet(peerAddress, peer.ss_family, bytes);
-  return fd;
+  int fd = SysAccept4Pending(static_cast<int>(listener),
+                             reinterpret_cast<struct sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+  return Accepted(fd, &peer, peerAddress);
+}
+
+// Accepted sockets take over the listener's send time-out.
+int PlatSocketSetAcceptedSendTimeout(PlatSocket listener, int32_t seconds) {
+  return PlatSocketSetSendTimeout(listener, seconds);
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {

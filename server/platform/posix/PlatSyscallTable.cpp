@@ -37,6 +37,12 @@ int FailingAccept4(int fd, struct sockaddr *address, socklen_t *length, int flag
   return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT)(fd, address, length, flags);
 }
 
+int FailingAccept4Pending(int fd, struct sockaddr *address, socklen_t *length, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_ACCEPT_PENDING)) return -1;
+  return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT_PENDING)(fd, address, length,
+                                                                         flags);
+}
+
 ssize_t FailingRecv(int fd, void *buffer, size_t length, int flags) {
   if (FailsWithErrno(SYS_SOCKET_RECV)) return -1;
   return PlatSyscallSystem<decltype(&recv)>(SYS_SOCKET_RECV)(fd, buffer, length, flags);
@@ -97,6 +103,8 @@ void *FailingMalloc(size_t size) {
 PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("socket-wait", ppoll, FailingPpoll),
     ENTRY("socket-accept", accept4, FailingAccept4),
+    // The accept without a wait that comes before the wait for connections.
+    ENTRY("socket-accept-pending", accept4, FailingAccept4Pending),
     ENTRY("socket-recv", recv, FailingRecv),
     ENTRY("socket-send", send, FailingSend),
     // Several pieces in one send: a header with the body that follows it.

@@ -26,6 +26,7 @@
 enum PosixSyscall {
   SYS_SOCKET_WAIT,
   SYS_SOCKET_ACCEPT,
+  SYS_SOCKET_ACCEPT_PENDING,
   SYS_SOCKET_RECV,
   SYS_SOCKET_SEND,
   SYS_SOCKET_SEND_PIECES,
@@ -45,6 +46,7 @@ uint32_t PosixThreadId();
 #define SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
 #define SysPpoll SYSCALL(SYS_SOCKET_WAIT, ppoll)
 #define SysAccept4 SYSCALL(SYS_SOCKET_ACCEPT, accept4)
+#define SysAccept4Pending SYSCALL(SYS_SOCKET_ACCEPT_PENDING, accept4)
 #define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
 #define SysSend SYSCALL(SYS_SOCKET_SEND, send)
 #define SysSendmsg SYSCALL(SYS_SOCKET_SEND_PIECES, sendmsg)

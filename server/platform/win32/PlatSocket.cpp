@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "PlatSyscallTable.h"
@@ -155,6 +156,14 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return SysSelect(0, &readable, nullptr, nullptr, &timeout);
 }
 
+namespace {
+
+// The send time-out of accepted sockets in seconds, 0 for none. Windows
+// Sockets do not promise to pass it on from the listener: the accept sets it.
+std::atomic<int32_t> AcceptedSendTimeout{0};
+
+}  // namespace
+
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   int length = sizeof peer;
@@ -169,10 +178,33 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
     WSASetLastError(error);
     return PLAT_INVALID_SOCKET;
   }
+  int32_t seconds = AcceptedSendTimeout.load();
+  if (seconds > 0 && PlatSocketSetSendTimeout(Plat(accepted), seconds) != 0) {
+    int error = WSAGetLastError();
+    closesocket(accepted);
+    WSASetLastError(error);
+    return PLAT_INVALID_SOCKET;
+  }
   const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
   if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
   PlatAddressSet(peerAddress, peer.ss_family, bytes);
   return Plat(accepted);
+}
+
+// The listening socket blocks: there is no accept without a wait, and the
+// caller waits for readiness and accepts as it always did.
+PlatSocket PlatSocketAcceptPending(PlatSocket, PlatAddress *) {
+  WSASetLastError(WSAEWOULDBLOCK);
+  return PLAT_INVALID_SOCKET;
+}
+
+int PlatSocketSetAcceptedSendTimeout(PlatSocket, int32_t seconds) {
+  if (seconds <= 0) {
+    WSASetLastError(WSAEINVAL);  // 0 would mean no limit at all
+    return -1;
+  }
+  AcceptedSendTimeout.store(seconds);
+  return 0;
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
