@@ -1,5 +1,5 @@
 // Creates the listening socket, binds it to the resolved endpoint, starts
-// listening with the configured backlog and bounds the sends of the
+// listening with the configured backlog and bounds the waits of the
 // connections it will accept.
 #include "config/ConfigTbl.h"
 #include "core/Log.h"
@@ -13,14 +13,15 @@ static int BindEndpoint(PlatSocket sock, const ConfigTable *c) {
   return PlatSocketBindIPv4(sock, c->socket_domain & 0xFFFF, c->port_number, c->host_address);
 }
 
-// A client that sends its request and then stops reading must not hold its
-// transaction (and its max-connect slot) forever: every send of an answer
-// may wait at most session-timeout seconds, at least one, before it fails
-// and ends the transaction like any other failed send. Set once for all
-// connections the socket accepts.
-static void BoundAcceptedSends(PlatSocket sock, int32_t sessionTimeout) {
-  int32_t seconds = sessionTimeout > 0 ? sessionTimeout : 1;
-  if (PlatSocketSetAcceptedSendTimeout(sock, seconds) != 0)
+// The waits of every connection the socket accepts, set once for all: the
+// request must come within session-timeout seconds. A client that sends
+// its request and then stops reading must not hold its transaction (and
+// its max-connect slot) forever either: every send of an answer may wait at
+// most session-timeout seconds, at least one, before it fails and ends the
+// transaction like any other failed send.
+static void BoundAcceptedWaits(PlatSocket sock, int32_t sessionTimeout) {
+  if (PlatSocketSetAcceptedReceiveTimeout(sock, sessionTimeout) != 0 ||
+      PlatSocketSetAcceptedSendTimeout(sock, sessionTimeout > 0 ? sessionTimeout : 1) != 0)
     LogPrint(LOG_WARN, "Failed setsockopt() errno=%d", PlatSocketLastError());
 }
 
@@ -45,7 +46,7 @@ PlatSocket StartServerSocket() {
     TRACE_END();
     return PLAT_INVALID_SOCKET;
   }
-  BoundAcceptedSends(sock, c->session_timeout);
+  BoundAcceptedWaits(sock, c->session_timeout);
   TRACE_END();
   return sock;
 }

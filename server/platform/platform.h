@@ -133,11 +133,18 @@ PlatSocket PlatSocketAcceptPending(PlatSocket listener, PlatAddress *peer);
 // accept whose socket cannot take it fails with the reason.
 int PlatSocketSetAcceptedSendTimeout(PlatSocket listener, int32_t seconds);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
-// Like PlatSocketRecv when data or the peer's close has already arrived;
-// PLAT_SOCKET_NOT_READY, without waiting, when nothing has arrived yet (a
-// backend may always answer so: the caller then waits and receives).
-constexpr int PLAT_SOCKET_NOT_READY = -2;
-int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length);
+// Bounds the wait for data on the connections that the listening socket
+// accepts from now on: PlatSocketRecvWithin on them waits at most this many
+// seconds (0 or less: not at all). Where the system passes the setting on
+// to accepted sockets it is set once, on the listener.
+int PlatSocketSetAcceptedReceiveTimeout(PlatSocket listener, int32_t seconds);
+// Waits for data up to the receive time-out the socket was accepted with
+// (PlatSocketSetAcceptedReceiveTimeout) and receives once, as a wait until
+// the socket is readable and PlatSocketRecv would: the count, 0 when the
+// peer has closed, -1 on a failure, PLAT_SOCKET_TIMED_OUT when nothing came
+// in time.
+constexpr int PLAT_SOCKET_TIMED_OUT = -2;
+int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length);
 // Like send(): the count sent or -1. Never raises a signal on a reset peer.
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
 // The same, with the hint that more data follows at once: the system may

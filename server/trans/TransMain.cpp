@@ -6,17 +6,13 @@
 #include "platform/platform.h"
 #include "trans/Trans.h"
 
-// Waits up to session-timeout for the request, receives it once and answers.
-// A request that is already there (the common case: clients send it right
-// after connecting) is taken at once, without the wait's extra system call.
+// Waits up to session-timeout for the request (the listening socket has
+// passed that bound on to the connection), receives it once and answers.
 static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
-  int received = PlatSocketRecvReady(sock, buffer, bufferSize - 1);
-  if (received == PLAT_SOCKET_NOT_READY) {
-    if (PlatSocketWaitReadable(sock, ConfigTbl->session_timeout, 0) <= 0) {
-      LogPrint(LOG_ERR, "Session timeout.");
-      return;
-    }
-    received = PlatSocketRecv(sock, buffer, bufferSize - 1);
+  int received = PlatSocketRecvWithin(sock, buffer, bufferSize - 1);
+  if (received == PLAT_SOCKET_TIMED_OUT) {
+    LogPrint(LOG_ERR, "Session timeout.");
+    return;
   }
   if (received <= 0) {
     LogPrint(LOG_WARN, "Failed recv() errno=%d", PlatSocketLastError());

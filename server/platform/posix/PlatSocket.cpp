@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -245,12 +246,32 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
-int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
+// The receive time-out of accepted sockets in seconds, 0 or less for none
+// at all. The system holds it on the listener and passes it on; a blocking
+// receive that runs into it fails with EAGAIN.
+static std::atomic<int32_t> AcceptedReceiveTimeout{0};
+
+int PlatSocketSetAcceptedReceiveTimeout(PlatSocket listener, int32_t seconds) {
+  if (seconds > 0) {
+    struct timeval limit;
+    limit.tv_sec = seconds;
+    limit.tv_usec = 0;
+    if (setsockopt(static_cast<int>(listener), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+      return -1;
+  }
+  AcceptedReceiveTimeout.store(seconds);
+  return 0;
+}
+
+// One blocking receive bounded by the inherited time-out: the wait and the
+// receive in one call.
+int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length) {
+  int flags = AcceptedReceiveTimeout.load() > 0 ? 0 : MSG_DONTWAIT;
   ssize_t received;
   do {
-    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), flags);
   } while (received < 0 && errno == EINTR);
-  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_NOT_READY;
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_TIMED_OUT;
   return static_cast<int>(received);
 }
 

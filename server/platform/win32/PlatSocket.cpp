@@ -230,8 +230,22 @@ int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
              : -1;
 }
 
-// Nothing cheaper than the wait and the receive: the caller does both.
-int PlatSocketRecvReady(PlatSocket, void *, int) { return PLAT_SOCKET_NOT_READY; }
+// The receive time-out of accepted sockets in seconds, 0 or less for none
+// at all: the wait before the receive.
+static std::atomic<int32_t> AcceptedReceiveTimeout{0};
+
+int PlatSocketSetAcceptedReceiveTimeout(PlatSocket, int32_t seconds) {
+  AcceptedReceiveTimeout.store(seconds);
+  return 0;
+}
+
+// A wait until the socket is readable, then the receive. A wait that fails
+// counts as one that ran out, as the wait before a request always has.
+int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length) {
+  int32_t seconds = AcceptedReceiveTimeout.load();
+  if (PlatSocketWaitReadable(sock, seconds > 0 ? seconds : 0, 0) <= 0) return PLAT_SOCKET_TIMED_OUT;
+  return PlatSocketRecv(sock, buffer, length);
+}
 
 // Windows Sockets hold nothing back for a following send: a plain send.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
