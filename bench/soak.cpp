@@ -1,13 +1,17 @@
 // Soak client: many requests of mixed kinds at a fixed concurrency against a
 // running server on 127.0.0.1, each answer checked in full, with faults
 // injected among them: clients that reset the connection during a large
-// body or a CGI run, that hang up without a request, or that send binary
-// garbage. Bounded in count and in time. Prints the figures; exits non-zero
-// when any answer was wrong.
+// body, a CGI run, or a CGI run that then sleeps, that hang up without a
+// request, or that send binary garbage; and CGI programs that leave an
+// orphan behind. Every process of such a run must be gone soon after the
+// client has gone (read from /proc). Bounded in count and in time. Prints
+// the figures; exits non-zero when any answer was wrong or any process of a
+// run was left.
 //
 //   soak PORT ROOT REQUESTS CONCURRENCY SECONDS
 //
-// ROOT must hold small.html, big.bin and test.cgi as the soak script lays out.
+// ROOT must hold small.html, big.bin, test.cgi, pause.sh and doublefork.sh as
+// the soak script lays out.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -32,18 +36,19 @@ using Clock = std::chrono::steady_clock;
 enum Kind {
   STATIC_SMALL, STATIC_BIG, HEAD, NOT_FOUND, NOT_IMPLEMENTED, CGI,
   // Injected faults.
-  RESET_BODY, RESET_CGI, HANG_UP, GARBAGE, KINDS
+  RESET_BODY, RESET_CGI, RESET_PAUSE, DOUBLE_FORK, HANG_UP, GARBAGE, KINDS
 };
 const Kind FIRST_FAULT = RESET_BODY;
 const char *const KindNames[KINDS] = {
     "static 1 KiB", "static 256 KiB", "HEAD", "404", "501", "CGI",
-    "reset in body", "reset in CGI", "hang-up", "garbage"};
-// Share of each kind in every 24 requests: one in six is a fault.
+    "reset in body", "reset in CGI", "reset, CGI sleeps", "CGI orphan", "hang-up", "garbage"};
+// Share of each kind in every 24 requests: one in four is a fault.
 const Kind Mix[24] = {STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL,
-                      STATIC_SMALL, STATIC_SMALL, STATIC_BIG,   STATIC_BIG,   HEAD,
-                      HEAD,         HEAD,         NOT_FOUND,    NOT_FOUND,    NOT_FOUND,
-                      NOT_IMPLEMENTED, NOT_IMPLEMENTED, CGI,    CGI,          CGI,
-                      RESET_BODY,   RESET_CGI,    HANG_UP,      GARBAGE};
+                      STATIC_BIG,   STATIC_BIG,   HEAD,         HEAD,         HEAD,
+                      NOT_FOUND,    NOT_FOUND,    NOT_FOUND,    NOT_IMPLEMENTED,
+                      NOT_IMPLEMENTED, CGI,       CGI,          CGI,
+                      RESET_BODY,   RESET_CGI,    RESET_PAUSE,  DOUBLE_FORK,  HANG_UP,
+                      GARBAGE};
 const int MIX = 24;
 
 std::string ReadWhole(const std::string &path) {
@@ -109,6 +114,72 @@ std::string ResetAfterStart(int port, const std::string &request, int timeoutMs)
   return start;
 }
 
+// A process as /proc shows it: its id and its start time, which tells it
+// from a later process that gets the same id.
+struct ProcessStamp {
+  long pid = 0;
+  unsigned long long startTime = 0;
+};
+
+// The stamp of a live process (zombies count as ended); false when none.
+bool ReadStamp(long pid, ProcessStamp *stamp) {
+  std::string stat = ReadWhole("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  char state = 0;
+  fields >> state;
+  for (int i = 4; i < 22 && fields >> field; ++i) {  // to field 22, the start time
+  }
+  unsigned long long startTime = 0;
+  if (!(fields >> startTime) || state == 'Z' || state == 'X') return false;
+  stamp->pid = pid;
+  stamp->startTime = startTime;
+  return true;
+}
+
+bool StillRuns(const ProcessStamp &stamp) {
+  ProcessStamp now;
+  return ReadStamp(stamp.pid, &now) && now.startTime == stamp.startTime;
+}
+
+// Reads the answer of a CGI program that writes `lines` process ids first,
+// stamps those processes, then closes with a reset. Returns what was read.
+std::string ResetAfterPids(int port, const std::string &request, int lines,
+                           std::vector<ProcessStamp> *stamps) {
+  int fd = Connect(port);
+  if (fd < 0) return "";
+  std::string answer;
+  if (SendAll(fd, request)) {
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    size_t body = std::string::npos;
+    while (Clock::now() < deadline) {
+      body = answer.find("\r\n\r\n");
+      if (body != std::string::npos) {
+        int seen = 0;
+        for (size_t at = body + 4; (at = answer.find('\n', at)) != std::string::npos; ++at) ++seen;
+        if (seen >= lines) break;
+      }
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      std::string more = Read(fd, left, 1);
+      if (more.empty()) break;
+      answer += more;
+    }
+    std::istringstream pids(body == std::string::npos ? "" : answer.substr(body + 4));
+    long pid = 0;
+    for (int i = 0; i < lines && pids >> pid; ++i) {
+      ProcessStamp stamp;
+      if (ReadStamp(pid, &stamp)) stamps->push_back(stamp);
+    }
+  }
+  struct linger reset {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+  return answer;
+}
+
 // Connects and closes at once, without a request: nothing comes back.
 bool HangUp(int port) {
   int fd = Connect(port);
@@ -172,6 +243,8 @@ int main(int argc, char **argv) {
   std::string small = ReadWhole(root + "/small.html");
   std::string big = ReadWhole(root + "/big.bin");
 
+  std::mutex stampMutex;
+  std::vector<ProcessStamp> stamps;  // processes of runs whose client went away
   std::atomic<long> next{0};
   std::atomic<long> done[KINDS] = {}, failed[KINDS] = {};
   std::mutex reportMutex;
@@ -223,6 +296,20 @@ int main(int argc, char **argv) {
           answer = ResetAfterStart(port, e.request, 30000);
           right = StartsWith(answer, "H");
           break;
+        // A program that sleeps between two parts; one that leaves an
+        // orphan and sleeps too: each writes its process ids first, and
+        // must be gone with all of them after the reset.
+        case RESET_PAUSE:
+        case DOUBLE_FORK: {
+          e.request = kind == RESET_PAUSE ? "GET /pause.sh HTTP/1.0\r\n\r\n"
+                                          : "GET /doublefork.sh HTTP/1.0\r\n\r\n";
+          std::vector<ProcessStamp> run;
+          answer = ResetAfterPids(port, e.request, kind == RESET_PAUSE ? 1 : 2, &run);
+          right = StartsWith(answer, "HTTP/1.0 200 OK\r\n") && !run.empty();
+          std::lock_guard<std::mutex> lock(stampMutex);
+          stamps.insert(stamps.end(), run.begin(), run.end());
+          break;
+        }
         case HANG_UP:
           e.request = "(no request)";
           right = HangUp(port);
@@ -250,6 +337,15 @@ int main(int argc, char **argv) {
   for (std::thread &t : workers) t.join();
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
+  // Each run ends at its failed send, within a pass or two after the reset.
+  auto settled = Clock::now() + std::chrono::seconds(20);
+  long left = 0;
+  do {
+    left = 0;
+    for (const ProcessStamp &stamp : stamps) left += StillRuns(stamp) ? 1 : 0;
+    if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (left > 0 && Clock::now() < settled);
+
   long allDone = 0, allFailed = 0, faults = 0;
   printf("%-16s %10s %10s\n", "kind", "requests", "wrong");
   for (int k = 0; k < KINDS; ++k) {
@@ -264,5 +360,7 @@ int main(int argc, char **argv) {
   printf("elapsed %.1f s, %.0f requests/s, concurrency %d\n", elapsed, allDone / elapsed,
          concurrency);
   if (allDone < total) printf("stopped by the time limit after %ld of %ld requests\n", allDone, total);
-  return allFailed == 0 && allDone > 0 ? 0 : 1;
+  printf("processes of CGI runs whose client went away: %zu, still running: %ld\n", stamps.size(),
+         left);
+  return allFailed == 0 && allDone > 0 && left == 0 ? 0 : 1;
 }

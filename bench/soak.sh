@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Bounded soak run: thousands of mixed requests (static, HEAD, 404, 501, CGI)
-# with faults injected among them (resets during a body or a CGI run,
-# hang-ups, garbage) at a concurrency above max-connect against
+# with faults injected among them (resets during a body or a CGI run, also
+# one that then sleeps, CGI programs that leave an orphan, hang-ups,
+# garbage) at a concurrency above max-connect against
 # build/tarveld, every answer checked; then resident memory, descriptors,
 # threads and child processes must be back at their level from before the
 # run, and the server must have written no sanitizer report by its exit.
@@ -26,11 +27,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Document root: a 1 KiB page, a 256 KiB binary file and the test CGI program.
+# Document root: a 1 KiB page, a 256 KiB binary file, the test CGI program,
+# and two shell programs that write their process ids first: one sleeps
+# between two parts, one leaves an orphan; both then sleep long.
 mkdir -p "$work/www"
 head -c 1024 /dev/urandom | base64 -w 64 | head -c 1024 > "$work/www/small.html"
 head -c 262144 /dev/urandom > "$work/www/big.bin"
 echo "runs the test CGI program" > "$work/www/test.cgi"
+printf 'echo $$\nhead -c 2000 /dev/zero\nsleep 0.2\nhead -c 2000 /dev/zero\nexec sleep 30\n' \
+  > "$work/www/pause.sh"
+printf "echo \$\$\nsh -c 'sleep 30 & echo \$!'\nsleep 0.2\necho more\nexec sleep 30\n" \
+  > "$work/www/doublefork.sh"
 
 # The first high-port service name whose port is free.
 service=""
@@ -61,6 +68,7 @@ default-html = small.html
 content-type = html : text/html
 content-type = * : application/octet-stream
 cgi-type = cgi | $PWD/$build/testcgi |
+cgi-type = sh | /bin/sh |
 support-method = GET
 support-method = HEAD
 support-method = POST
@@ -105,7 +113,8 @@ settle() {
 }
 
 # Warm up so that the base level includes the allocator's first arenas.
-"$build/soak" "$port" "$work/www" 200 "$concurrency" 60 > /dev/null
+"$build/soak" "$port" "$work/www" 200 "$concurrency" 60 > "$work/warm-up.txt" ||
+  { cat "$work/warm-up.txt"; echo "FAILED: warm-up run"; exit 1; }
 settle
 read -r base_rss base_fds base_threads base_children <<< "$(figures)"
 

@@ -327,6 +327,7 @@ std::string Serve(char *buffer, int length) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  PlatSocketStartup();  // as the server starts: a gone peer costs an error
   LogLockInit();
   LayOutFiles();
   Configure();

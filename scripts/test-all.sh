@@ -52,3 +52,6 @@ scripts/run-fuzzers.sh build-fuzz "$FUZZ_SECONDS"
 
 stage "Windows build under Wine: unit and end-to-end tests"
 scripts/test-windows.sh
+
+stage "package, service, manual pages, Windows ZIP and scale-out"
+scripts/test-package.sh

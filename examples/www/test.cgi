@@ -1,2 +1,2 @@
 This document stands for the test CGI program: the "cgi" extension makes
-the server run build/testcgi for it instead of sending this text.
+the server run testcgi for it instead of sending this text.

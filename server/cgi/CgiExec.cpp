@@ -2,7 +2,8 @@
 // an environment of QUERY_STRING and CONTENT_LENGTH and two pipes, feeds it
 // the request data of a POST, sends the 200 header and relays its output to
 // the client in 10 ms passes until it ends or a time limit runs out. A
-// timed-out program is terminated with all its descendants.
+// program whose run ends otherwise (a time limit, the client gone, a failed
+// pipe or exit-code query) is terminated with all its descendants.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,6 @@
 
 namespace {
 
-const uint32_t PIPE_SIZE = 1024;       // suggested size of both pipes
 const uint32_t PASS_MSEC = 10;         // pause and nominal length of a pass
 const size_t ENVIRONMENT_SLACK = 512;  // room beyond the query text
 const char TIMEOUT_TEXT[] = "SERVER ERROR: CGI TIMEOUT.";
@@ -49,7 +49,7 @@ void CgiPipesClose(CgiPipes *pipes) {
 // transaction up: the data is then written pass by pass within the limits.
 int CgiInputPipeOpen(CgiPipes *pipes) {
   PlatHandle pipeWrite = PLAT_INVALID_HANDLE;
-  if (PlatPipeCreate(&pipes->inRead, &pipeWrite, 1, PIPE_SIZE) != 0) {
+  if (PlatPipeCreate(&pipes->inRead, &pipeWrite) != 0) {
     LogPrint(LOG_ERR, "Failed CreatePipe() errno=%d", PlatLastError());
     return -1;
   }
@@ -72,7 +72,7 @@ int CgiInputPipeOpen(CgiPipes *pipes) {
 // Creates the output pipe and keeps a private copy of its read end.
 int CgiOutputPipeOpen(CgiPipes *pipes) {
   PlatHandle pipeRead = PLAT_INVALID_HANDLE;
-  if (PlatPipeCreate(&pipeRead, &pipes->outWrite, 1, PIPE_SIZE) != 0) {
+  if (PlatPipeCreate(&pipeRead, &pipes->outWrite) != 0) {
     LogPrint(LOG_ERR, "Failed CreatePipe() errno=%d", PlatLastError());
     return -1;
   }
@@ -124,63 +124,99 @@ int32_t CgiAdvance(int32_t count) {
              : INT32_MAX;
 }
 
-void CgiTimeout(PlatSocket sock, uint32_t processId) {
-  PlatSocketSend(sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1));
+// Ends a run that did not end by the program's own end: the program with
+// every process that descends from it and, where the system keeps one, every
+// process left in the group the program leads (descendants whose parent has
+// already ended are no longer below it).
+void CgiEndProgram(const PlatProcessInfo *info) {
   LogPrint(LOG_INFO, "Terminating the CGI process.");
-  TerminateChild(processId);
+  TerminateChild(info->processId);
+  if (PlatProcessGroupTerminate(info->process) != 0)
+    LogPrint(LOG_WARN, "Failed to end the CGI process group. errno=%d", PlatLastError());
+}
+
+void CgiTimeout(PlatSocket sock, const PlatProcessInfo *info) {
+  PlatSocketSend(sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1));
+  CgiEndProgram(info);
+}
+
+// Whether a limit is exceeded at the start of a pass; logs which one. Once the
+// program has ended its silence no longer counts: only the run time does.
+bool CgiLimitExceeded(int32_t runTime, int32_t idleTime, bool ended) {
+  int32_t exeLimit = ConfigTbl->cgi_exe_timeout;  // read afresh in every pass
+  int32_t ioLimit = ConfigTbl->cgi_io_timeout;
+  if (exeLimit < runTime) {
+    LogPrint(LOG_ERR, "CGI EXE timeout! (%dmsec)", runTime);
+    return true;
+  }
+  if (!ended && ioLimit < idleTime) {
+    LogPrint(LOG_ERR, "CGI I/O timeout! (%dmsec/%dmsec)", idleTime, runTime);
+    return true;
+  }
+  return false;
+}
+
+// 1 when the program has ended, 0 while it runs, -1 when that cannot be
+// told (logged). Only whether it runs counts, not its exit code.
+int CgiProgramEnded(const PlatProcessInfo *info) {
+  uint32_t code = 0;
+  int state = PlatProcessExitCode(info->process, &code);
+  if (state < 0) {
+    LogPrint(LOG_ERR, "Failed GetExitCodeProcess() errno=%d", PlatLastError());
+    return -1;
+  }
+  return state == PLAT_PROCESS_RUNNING ? 0 : 1;
 }
 
 // The relay passes. Every pass counts 10 ms of run time when it relays output
 // or finds the child still running, and 10 ms of idle time when it finds no
-// output; the limits are read afresh and tested before each pass.
+// output; the limits are tested before each pass. Output that the program
+// writes just before it ends can arrive after a pass found the pipe empty, so
+// once the end is seen the pipe is drained in passes without pause until one
+// finds nothing: the end of file is never waited for, since a descendant may
+// still hold the pipe open. Every end of a run but the program's own ends the
+// program with its tree.
 void CgiRelay(PlatSocket sock, const CgiPipes *pipes, const PlatProcessInfo *info,
               CgiInput *input) {
   int32_t runTime = 0;
   int32_t idleTime = 0;
+  bool ended = false;
   for (;;) {
-    int32_t exeLimit = ConfigTbl->cgi_exe_timeout;
-    int32_t ioLimit = ConfigTbl->cgi_io_timeout;
-    if (exeLimit < runTime) {
-      LogPrint(LOG_ERR, "CGI EXE timeout! (%dmsec)", runTime);
-      CgiTimeout(sock, info->processId);
+    if (CgiLimitExceeded(runTime, idleTime, ended)) {
+      CgiTimeout(sock, info);
       return;
     }
-    if (ioLimit < idleTime) {
-      LogPrint(LOG_ERR, "CGI I/O timeout! (%dmsec/%dmsec)", idleTime, runTime);
-      CgiTimeout(sock, info->processId);
-      return;
+    if (!ended) {
+      PlatSleep(PASS_MSEC);
+      CgiWriteInput(pipes->inWrite, input, 0);
     }
-    PlatSleep(PASS_MSEC);
-    CgiWriteInput(pipes->inWrite, input, 0);
-
     int relayed = CgiResultSend(pipes->outRead, sock);
-    if (relayed < 0) break;
+    if (relayed < 0) {
+      CgiEndProgram(info);
+      break;
+    }
     if (relayed > 0) {
       idleTime = 0;
       runTime = CgiAdvance(runTime);
       continue;
     }
+    if (ended) break;
     idleTime = CgiAdvance(idleTime);
-    uint32_t code = 0;
-    if (PlatProcessExitCode(info->process, &code) != 0) {
-      LogPrint(LOG_ERR, "Failed GetExitCodeProcess() errno=%d", PlatLastError());
+    int state = CgiProgramEnded(info);
+    if (state < 0) {
+      CgiEndProgram(info);
       break;
     }
-    if (code != PLAT_STILL_ACTIVE) break;
+    if (state > 0) {
+      ended = true;
+      continue;
+    }
     runTime = CgiAdvance(runTime);
   }
   LogPrint(LOG_DEBUG, "CGI executed time=%dmsec", runTime);
 }
 
 }  // namespace
-
-char *CgiCommandLine(const char *program, const char *arguments, const char *scriptPath) {
-  size_t size = strlen(program) + strlen(arguments) + strlen(scriptPath) + 7;
-  char *text = static_cast<char *>(malloc(size));
-  if (!text) return nullptr;
-  snprintf(text, size, "\"%s\" %s \"%s\"", program, arguments, scriptPath);
-  return text;
-}
 
 char *CgiEnvironment(const char *query, const char *data, int isPost) {
   size_t size = query ? strlen(query) + ENVIRONMENT_SLACK : ENVIRONMENT_SLACK;
@@ -202,27 +238,17 @@ char *CgiEnvironment(const char *query, const char *data, int isPost) {
 int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const char *arguments,
             const char *query, const char *data, int isPost) {
   TRACE_START();
-  char *commandLine = CgiCommandLine(program, arguments, scriptPath);
-  if (!commandLine) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    return -1;
-  }
   CgiPipes pipes;
-  if (CgiPipesOpen(&pipes) != 0) {
-    free(commandLine);
-    return -1;
-  }
+  if (CgiPipesOpen(&pipes) != 0) return -1;
   char *environment = CgiEnvironment(query, data, isPost);
   if (!environment) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
     CgiPipesClose(&pipes);
-    free(commandLine);
     return -1;
   }
 
   PlatProcessStart start;
   start.program = program;
-  start.commandLine = commandLine;
   start.arguments = arguments;
   start.scriptPath = scriptPath;
   start.environment = environment;
@@ -232,12 +258,10 @@ int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const 
   if (PlatProcessCreate(&start, &info) != 0) {
     LogPrint(LOG_ERR, "Failed CreateProcess() errno=%d", PlatLastError());
     free(environment);
-    free(commandLine);
     CgiPipesClose(&pipes);
     return -1;
   }
   free(environment);
-  free(commandLine);
 
   CgiInput input;
   input.position = data;
@@ -249,7 +273,6 @@ int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const 
   CgiRelay(sock, &pipes, &info, &input);
 
   CgiPipesClose(&pipes);
-  PlatHandleClose(info.thread);
   PlatProcessClose(info.process);
   TRACE_END();
   return 0;

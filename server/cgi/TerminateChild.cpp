@@ -1,7 +1,7 @@
-// Termination of a timed-out CGI program together with every process that
-// descends from it. One snapshot of (process id, parent id) pairs is taken
-// per termination; descendants are terminated depth-first before their
-// parent, the program itself last.
+// Termination of a CGI program together with every process that descends
+// from it. One list of (process id, parent id, creation time) is taken per
+// termination; descendants are terminated depth-first before their parent,
+// the program itself last.
 #include <cstdlib>
 
 #include "cgi/Cgi.h"
@@ -11,108 +11,77 @@
 
 namespace {
 
-const uint32_t SNAPSHOT_SIZE = 1048576;  // first try; a retry takes the size reported
-
-// The process-list query, resolved once at start-up and only read after.
-PlatSystemInfoQuery QuerySystemInformation = nullptr;
-
-const void *NextRecord(const void *record) {
-  uint32_t offset = PlatSnapshotNextOffset(record);
-  return offset ? static_cast<const char *>(record) + offset : nullptr;
-}
-
-// Index of the first record of the process, or -1 when it is not listed.
-long FindRecord(const void *snapshot, uint32_t processId) {
-  long index = 0;
-  for (const void *record = snapshot; record; record = NextRecord(record), ++index)
-    if (PlatSnapshotProcessId(record) == processId) return index;
+// Index of the first entry of the process, or -1 when it is not listed.
+long FindEntry(const PlatProcessEntry *list, uint32_t count, uint32_t processId) {
+  for (uint32_t index = 0; index < count; ++index)
+    if (list[index].processId == processId) return static_cast<long>(index);
   return -1;
 }
 
-long CountRecords(const void *snapshot) {
-  long count = 0;
-  for (const void *record = snapshot; record; record = NextRecord(record)) ++count;
-  return count;
-}
-
-// A snapshot in a heap buffer, or null after logging why there is none.
-void *TakeSnapshot() {
-  uint32_t needed = SNAPSHOT_SIZE;
-  void *buffer = malloc(SNAPSHOT_SIZE);
-  if (!buffer) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    return nullptr;
-  }
-  if (QuerySystemInformation(PLAT_SYSTEM_PROCESS_INFORMATION, buffer, SNAPSHOT_SIZE, &needed) == 0)
-    return buffer;
-
-  free(buffer);
-  buffer = malloc(needed);
-  if (!buffer) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    return nullptr;
-  }
-  if (QuerySystemInformation(PLAT_SYSTEM_PROCESS_INFORMATION, buffer, needed, &needed) == 0)
-    return buffer;
-  LogPrint(LOG_ERR, "Failed ZwQuerySystemInformation() errno=%d", PlatLastError());
-  free(buffer);
-  return nullptr;
+// Whether an entry is a child of the parent entry. Process ids are reused,
+// and the list keeps the id of a creator that has ended: an entry that names
+// the parent's id but was created before the parent belongs to an earlier
+// process of that id. The server itself is nobody's child here.
+bool IsChild(const PlatProcessEntry &entry, const PlatProcessEntry &parent) {
+  return entry.parentId == parent.processId && entry.creationTime >= parent.creationTime &&
+         entry.processId != PlatCurrentProcessId();
 }
 
 }  // namespace
 
+// Makes the process list ready and the server the reaper of the orphans that
+// terminations leave, before any transaction exists.
 int TerminateChildInit() {
-  void *module = PlatLibraryLoad("ntdll.dll");
-  if (!module) {
-    LogPrint(LOG_FATAL, "Failed LoadLibrary() errno=%d", PlatLastError());
+  const char *failedCall = "";
+  if (PlatProcessListInit(&failedCall) != 0 || PlatOrphanReaperStart(&failedCall) != 0) {
+    LogPrint(LOG_FATAL, "Failed %s() errno=%d", failedCall, PlatLastError());
     return -1;
   }
-  void *query = PlatLibrarySymbol(module, "ZwQuerySystemInformation");
-  if (!query) {
-    LogPrint(LOG_FATAL, "Failed GetProcAddress() errno=%d", PlatLastError());
-    return -1;
-  }
-  QuerySystemInformation = reinterpret_cast<PlatSystemInfoQuery>(query);
   return 0;
 }
 
 int TerminateChild(uint32_t processId) {
-  void *snapshot = TakeSnapshot();
-  if (!snapshot) return -1;
-  long index = FindRecord(snapshot, processId);
+  PlatProcessEntry *list = nullptr;
+  uint32_t count = 0;
+  const char *failedCall = "";
+  if (PlatProcessList(&list, &count, &failedCall) != 0) {
+    LogPrint(LOG_ERR, "Failed %s() errno=%d", failedCall, PlatLastError());
+    return -1;
+  }
+  long index = FindEntry(list, count, processId);
   if (index < 0) {  // the program has already ended
-    free(snapshot);
+    free(list);
     return 0;
   }
-  unsigned char *visited =
-      static_cast<unsigned char *>(calloc(static_cast<size_t>(CountRecords(snapshot)), 1));
+  unsigned char *visited = static_cast<unsigned char *>(calloc(count, 1));
   if (!visited) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    free(snapshot);
+    free(list);
     return -1;
   }
   visited[index] = 1;
-  TerminateChildTree(processId, snapshot, visited);
+  TerminateChildTree(list, count, static_cast<uint32_t>(index), visited);
   free(visited);
-  free(snapshot);
+  free(list);
   return 0;
 }
 
-int TerminateChildTree(uint32_t processId, const void *snapshot, unsigned char *visited) {
-  long index = 0;
-  for (const void *record = snapshot; record; record = NextRecord(record), ++index) {
-    if (PlatSnapshotParentId(record) != processId || visited[index]) continue;
-    visited[index] = 1;
-    TerminateChildTree(PlatSnapshotProcessId(record), snapshot, visited);
+int TerminateChildTree(const PlatProcessEntry *list, uint32_t count, uint32_t index,
+                       unsigned char *visited) {
+  const PlatProcessEntry &parent = list[index];
+  for (uint32_t child = 0; child < count; ++child) {
+    if (visited[child] || !IsChild(list[child], parent)) continue;
+    visited[child] = 1;
+    TerminateChildTree(list, count, child, visited);
   }
 
-  PlatProcess process = PlatProcessOpenForTerminate(processId);
+  PlatProcess process = PlatProcessOpenForTerminate(parent.processId);
   if (!process) {
     LogPrint(LOG_WARN, "Failed OpenProcess() errno=%d", PlatLastError());
     return -1;
   }
   if (PlatProcessTerminate(process, 0) == 0) {
-    LogPrint(LOG_INFO, "Terminated child process. (%d)", static_cast<int>(processId));
+    LogPrint(LOG_INFO, "Terminated child process. (%d)", static_cast<int>(parent.processId));
   } else {
     LogPrint(LOG_WARN, "Failed TerminateProcess() errno=%d", PlatLastError());
   }

@@ -1,6 +1,7 @@
 // Reads the configuration file line by line into ConfigTbl. Each "key = value"
 // line takes effect at once, in file order; a "#" in the first column starts
 // a comment and a line without "=" is ignored.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,7 +171,17 @@ int ConfigLoad(const char *path) {
       return -1;
     }
   }
+  // The reading stops at the end of the file or at a read error; after an
+  // error the table holds part of the file at most (or, for a folder given
+  // as the file, nothing), and the server must not start on it.
+  int readError = ferror(file) ? errno : 0;
   fclose(file);
+  if (readError != 0) {
+    LogPrint(LOG_FATAL, "Failed fgets() errno=%d", readError);
+    LogPrint(LOG_FATAL, "%s could not be read!", path);
+    TRACE_END();
+    return -1;
+  }
   TRACE_END();
   return 0;
 }

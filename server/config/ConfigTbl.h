@@ -74,6 +74,9 @@ void ContentTypeAdd(ContentTypeEntry **list, char *value);
 void CgiTypeAdd(CgiTypeEntry **list, char *value);
 char *ExpandEnv(char *text);
 void ShowConfig();
+// Warns of settings with which the server starts but serves nothing or fails
+// at run time. Returns -1 when the listening socket could not even be made.
+int ConfigCheck();
 int ConfigSetup();
 PlatSocket StartServerSocket();
 

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+// The options, then the server's process entry with the remaining arguments.
+int CommandLine(int argc, char **argv);
 int ServerEntry(int argc, char **argv);
 int TvdMain(int argc, char **argv);  // the server's main routine ("main")
 void AcceptLoop();
@@ -20,5 +22,7 @@ int32_t FullListSleepMsec(int32_t seconds, int32_t microseconds);
 
 extern PlatSocket ServerSocket;  // the listening socket
 extern char *StopFilePath;       // null when there is no stop file
+// --check: the start-up ends after the configuration checks, before listening.
+extern bool CheckOnly;
 
 #endif

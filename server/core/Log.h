@@ -16,7 +16,7 @@ void LogPrint(int level, const char *format, ...) __attribute__((format(printf, 
 void LogPrint2(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void LogDump(const char *title, const void *data, uint32_t size);
 
-void LogLockInit();
+int LogLockInit();  // 0, or -1 when the lock cannot be set up
 void LogLockEnter();
 void LogLockLeave();
 

@@ -4,6 +4,6 @@
 
 static PlatLock LogLock;
 
-void LogLockInit() { PlatLockInit(&LogLock); }
+int LogLockInit() { return PlatLockInit(&LogLock); }
 void LogLockEnter() { PlatLockEnter(LogLock); }
 void LogLockLeave() { PlatLockLeave(LogLock); }

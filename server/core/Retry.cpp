@@ -1,4 +1,8 @@
-// The accept loop's pause after a failure: retry-seconds of one-second sleeps.
+// The accept loop's pause after a failure: retry-seconds of one-second
+// sleeps, and never less than one cycle time (at least 1 ms). A failure can
+// repeat at once: an accept out of descriptors leaves its connection
+// waiting, so the next wait returns at once and the accept fails again; the
+// loop must not spin on it, even with retry-seconds 0.
 #include "config/ConfigTbl.h"
 #include "core/Core.h"
 #include "core/Log.h"
@@ -6,8 +10,13 @@
 
 void Retry() {
   LogPrint(LOG_INFO, "Procedure retry after sleep %d sec,", ConfigTbl->retry_seconds);
+  int64_t pausedMsec = 0;
   for (int32_t i = 0; i < ConfigTbl->retry_seconds; ++i) {
     LogPrint(LOG_DEBUG, ".");
     PlatSleep(1000);
+    pausedMsec += 1000;
   }
+  int32_t cycleMsec = FullListSleepMsec(ConfigTbl->loop_cycle_sec, ConfigTbl->loop_cycle_usec);
+  if (cycleMsec < 1) cycleMsec = 1;
+  if (pausedMsec < cycleMsec) PlatSleep(static_cast<uint32_t>(cycleMsec - pausedMsec));
 }

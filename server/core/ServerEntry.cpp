@@ -21,7 +21,12 @@ static void PrintRuntimeInformation() {
 }
 
 int ServerEntry(int argc, char **argv) {
-  LogLockInit();
+  if (LogLockInit() != 0) {
+    // Nothing can be logged without the lock: said on the console directly.
+    printf("Can not initialize the LogLock. errno=%d\n", PlatLastError());
+    fflush(stdout);
+    return -1;
+  }
   printf("\n");
   printf("================================\n");
   printf("   Starting the Tarvel Server   \n");

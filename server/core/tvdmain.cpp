@@ -1,5 +1,7 @@
 // The server's main routine: creates ConfigTbl, starts every subsystem in
-// order, opens the listening socket and runs the accept loop.
+// order, warns of settings that leave the server useless, opens the
+// listening socket and runs the accept loop (or, for --check, stops before
+// the socket).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,12 +16,22 @@
 PlatSocket ServerSocket = PLAT_INVALID_SOCKET;
 char *StopFilePath = nullptr;
 
-// Start-up failure: undo what was started and report -1.
-static int StartupFailed(bool socketsStarted) {
+// The end of a start-up that does not go on to serve: undo what was
+// started and report the result.
+static int StartupEnds(bool socketsStarted, int result) {
   if (socketsStarted) PlatSocketCleanup();
   TRACE_END_AS("main");
   ConfigRelease();
-  return -1;
+  return result;
+}
+
+static int StartupFailed(bool socketsStarted) { return StartupEnds(socketsStarted, -1); }
+
+// --check ends here, after the dump and the warnings: -1 when a start would
+// fail before listening. Its warnings are shown whatever log-level says.
+static int CheckEnds() {
+  if (ConfigTbl->log_level < LOG_WARN) ConfigTbl->log_level = LOG_WARN;
+  return StartupEnds(true, ConfigCheck() == 0 ? 0 : -1);
 }
 
 int TvdMain(int argc, char **argv) {
@@ -53,6 +65,8 @@ int TvdMain(int argc, char **argv) {
   if (loaded != 0) return StartupFailed(true);
   if (ConfigSetup() != 0) return StartupFailed(true);
   ShowConfig();
+  if (CheckOnly) return CheckEnds();
+  ConfigCheck();
 
   ServerSocket = StartServerSocket();
   if (ServerSocket == PLAT_INVALID_SOCKET) return StartupFailed(true);

@@ -166,9 +166,18 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
     LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
     return SendError(sock, STATUS_NOT_FOUND);
   }
-  const char *program = CgiTypeProgram(fullPath);
+  // Whether the document is a CGI program is decided by the name it is stored
+  // under, whatever short form of it the request used.
+  char storedPath[PLAT_MAX_PATH];
+  uint32_t stored = PlatLongPath(fullPath, storedPath, sizeof storedPath);
+  if (stored == 0 || stored >= sizeof storedPath) {
+    LogPrint(LOG_DEBUG, "Failed GetLongPathName() errno=%d", PlatLastError());
+    PlatFileClose(fd);
+    return SendError(sock, STATUS_NOT_FOUND);
+  }
+  const char *program = CgiTypeProgram(storedPath);
   if (program) {
-    const char *arguments = CgiTypeArguments(fullPath);
+    const char *arguments = CgiTypeArguments(storedPath);
     PlatFileClose(fd);
     CgiExec(sock, fullPath, program, arguments, query, data, isPost);
     return 0;

@@ -20,21 +20,24 @@ typedef intptr_t PlatHandle;            // a pipe end
 constexpr PlatHandle PLAT_INVALID_HANDLE = -1;
 typedef struct PlatThreadRec *PlatThread;
 typedef struct PlatLockRec *PlatLock;
-typedef struct PlatProcessRec *PlatProcess;
+typedef struct PlatProcessRec *PlatProcess;  // a started or opened process
 
 // ---------------------------------------------------------------- PlatSystem
 int PlatLastError();        // the system's last error code of this thread
 int PlatSocketLastError();  // the socket interface's last error code
-void PlatSetLastError(int code);
-[[noreturn]] void PlatExitProcess(int code);  // flush stdout/stderr, end now
-void PlatSleep(uint32_t milliseconds);
-int PlatUnlink(const char *path);  // delete a file (never a folder)
+void PlatSetLastError(int code);  // sets what PlatLastError() then returns
+// Flushes standard output and error and ends the process at once with the
+// code; runs no handler and never returns.
+[[noreturn]] void PlatExitProcess(int code);
+void PlatSleep(uint32_t milliseconds);  // the whole time, even when signals come
+uint32_t PlatCurrentProcessId();         // never fails
+int PlatUnlink(const char *path);  // deletes a file (never a folder)
 // Memory the server may run out of under load (the receive buffers): null,
 // with the last error set, when there is none.
 void *PlatMemoryAlloc(size_t size);
 void PlatMemoryFree(void *memory);
-void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions
-void PlatUtcTime(time_t t, struct tm *out);
+void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions,
+void PlatUtcTime(time_t t, struct tm *out);    // never fail
 
 struct PlatVersion {
   uint32_t majorVersion;
@@ -43,9 +46,13 @@ struct PlatVersion {
   uint32_t platformId;
   char csdVersion[128];
 };
+// The system's version as the runtime information shows it; -1 when unknown.
 int PlatVersionQuery(PlatVersion *version);
 
 // ---------------------------------------------------------------- PlatLock
+// A lock that its owner may enter again; -1 (no lock made) when the system
+// has no resources for it. Enter waits without end and never fails; Leave
+// follows each Enter of the owner.
 int PlatLockInit(PlatLock *lock);
 void PlatLockEnter(PlatLock lock);
 void PlatLockLeave(PlatLock lock);
@@ -59,6 +66,8 @@ constexpr uint32_t PLAT_CTRL_CLOSE_EVENT = 2;
 constexpr uint32_t PLAT_CTRL_LOGOFF_EVENT = 5;
 constexpr uint32_t PLAT_CTRL_SHUTDOWN_EVENT = 6;
 typedef int (*PlatCtrlHandler)(uint32_t ctrlType);
+// Adds a handler (add 1) or removes one (add 0); -1 when there is no room or
+// no such handler. Never calls a handler itself.
 int PlatSetCtrlHandler(PlatCtrlHandler handler, int add);
 
 // ---------------------------------------------------------------- PlatSocket
@@ -72,8 +81,11 @@ extern const int PLAT_SOCK_RAW;
 extern const int PLAT_SOCK_RDM;
 extern const int PLAT_SOCK_SEQPACKET;
 
-int PlatSocketStartup();  // start the socket interface (version 2.0)
-void PlatSocketCleanup();
+// Starts the socket interface (version 2.0). From then on a write to a
+// socket or pipe whose other end has gone fails with an error and never
+// ends the process with a signal.
+int PlatSocketStartup();
+void PlatSocketCleanup();  // ends the socket interface; never fails
 
 struct PlatHostEntry {
   int addressLength;                  // as the resolver reports it
@@ -81,16 +93,19 @@ struct PlatHostEntry {
   uint32_t scopeId;                   // zone of a scoped IPv6 address, else 0
 };
 // Look-ups in the system's databases. Not thread-safe: start-up only.
-int PlatGetHostName(char *buffer, int length);
-int PlatGetHostByName(const char *name, PlatHostEntry *entry);  // IPv4
+int PlatGetHostName(char *buffer, int length);  // this machine's name
+// The first IPv4 address of a host name or literal; -1 when it has none.
+int PlatGetHostByName(const char *name, PlatHostEntry *entry);
 // The first IPv6 address of a host name or an IPv6 literal, through
 // getaddrinfo() (addressLength 16). A name without an IPv6 address fails;
 // the last error is then the resolver's own error number.
 int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry);
-int PlatGetProtoByName(const char *name, int *number);
+int PlatGetProtoByName(const char *name, int *number);  // -1: no such protocol
+// The port of a service name; -1 for an unknown name (never read as a number).
 int PlatGetServByName(const char *name, const char *protocol, uint16_t *portNetOrder);
 
-// Sockets are created non-inheritable: no child process ever holds one.
+// A new socket, or PLAT_INVALID_SOCKET. Never inherited: no child process
+// ever holds one.
 PlatSocket PlatSocketCreate(int domain, int type, int protocol);
 // Binds to an IPv4 socket address built from the three parts as given.
 int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
@@ -99,13 +114,12 @@ int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
 // IPv4 clients where its address allows (the any address "::").
 int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
                        uint32_t scopeId);
-// Listens; accepting on the socket still waits for a connection, except
-// through PlatSocketAcceptPending.
+// Like listen(); accepting on the socket still waits for a connection,
+// except through PlatSocketAcceptPending.
 int PlatSocketListen(PlatSocket sock, int backlog);
 // Closes a socket. Bytes held back by PlatSocketSendMore go out first, also
 // when the peer sent bytes that were never read (the close then resets).
 int PlatSocketClose(PlatSocket sock);
-int PlatSocketShutdown(PlatSocket sock);  // both directions
 // Bounds every later send on the socket: a send that cannot go on for this
 // many seconds (above 0) fails, or sends less than it was given, with the
 // last error saying that the time ran out. A peer that stops reading can
@@ -120,6 +134,8 @@ struct PlatAddress {
   int family;  // PLAT_AF_INET, PLAT_AF_INET6, or 0 for any other (bytes all 0)
   unsigned char bytes[16];
 };
+// The next connection of a listening socket (never inherited either), or
+// PLAT_INVALID_SOCKET; waits while none is pending.
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peer);
 // Like PlatSocketAccept when a connection is already pending, without ever
 // waiting. PLAT_INVALID_SOCKET when none is pending, and also when the
@@ -145,7 +161,8 @@ int PlatSocketSetAcceptedReceiveTimeout(PlatSocket listener, int32_t seconds);
 // in time.
 constexpr int PLAT_SOCKET_TIMED_OUT = -2;
 int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length);
-// Like send(): the count sent or -1. Never raises a signal on a reset peer.
+// Like send(): the count sent or -1. A reset peer costs -1, never a signal
+// (see PlatSocketStartup).
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
 // The same, with the hint that more data follows at once: the system may
 // hold these bytes back to send them in one segment with the next send or
@@ -164,13 +181,16 @@ typedef uint32_t (*PlatThreadRoutine)(void *parameter);
 // still-registered thread has it.
 PlatThread PlatThreadCreateSuspended(PlatThreadRoutine routine, void *parameter,
                                      uint32_t *threadId);
-uint32_t PlatThreadResume(PlatThread thread);  // 0xFFFFFFFF on failure
+// Lets a suspended thread run: its previous suspend count, 0xFFFFFFFF on
+// failure (also for a thread ended meanwhile).
+uint32_t PlatThreadResume(PlatThread thread);
 // Ends a thread. A suspended thread never runs its routine. A running thread
 // is not interrupted where it could hold a lock: it is left to the end of the
 // process, which follows at once whenever the server ends its threads.
 int PlatThreadTerminate(PlatThread thread, uint32_t exitCode);
+// Releases the caller's hold on a thread; never ends or waits for it.
 int PlatThreadClose(PlatThread thread);
-uint32_t PlatCurrentThreadId();
+uint32_t PlatCurrentThreadId();  // never 0 for a thread the server started
 
 // ---------------------------------------------------------------- PlatPath
 // Absolute form of a path, purely lexical like GetFullPathNameA: relative
@@ -179,6 +199,11 @@ uint32_t PlatCurrentThreadId();
 // bufferSize, the size needed (with NUL) when it does not (buffer untouched;
 // the last error then says the name is too long), 0 on failure.
 uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
+// The name under which an existing file is stored: where a file system also
+// knows a file by a short alternative name (TEST~1.FCG for test.fcgi), every
+// component in its long form (0 when the file does not exist); elsewhere the
+// path as given, without a look at the disk. Results as PlatFullPath's.
+uint32_t PlatLongPath(const char *path, char *buffer, uint32_t bufferSize);
 
 // ---------------------------------------------------------------- PlatFile
 // Opens a regular file for reading (binary, sequential access) and tells its
@@ -186,32 +211,44 @@ uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 // file counts as not openable. Returns a descriptor or -1.
 int PlatFileOpenSequential(const char *path, int64_t *size);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
-int PlatFileClose(int fd);
+int PlatFileClose(int fd);  // like close()
 // Sends up to length bytes of an open file, from its current position, to a
 // socket without passing them through the caller. Returns the count sent
 // (0 at the end of the file) or -1; after -1, *sendFailed is 1 when the
 // socket failed (PlatSocketLastError) and 0 when reading the file failed
 // (PlatLastError).
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed);
+// What a path names, symbolic links followed: nothing this process can see,
+// a folder, a file this process may start as a program, or any other file.
+constexpr int PLAT_PATH_NONE = 0;
+constexpr int PLAT_PATH_FOLDER = 1;
+constexpr int PLAT_PATH_PROGRAM = 2;
+constexpr int PLAT_PATH_FILE = 3;
+int PlatPathKind(const char *path);
 
 // ---------------------------------------------------------------- PlatProcess
-int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
-                   uint32_t suggestedSize);
-int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate);  // not inheritable
+// An anonymous pipe whose ends can be given to a started process as its
+// standard input or output. A process started later gets none of its ends
+// that the server keeps as copies made by PlatHandleDuplicate.
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd);
+// A copy of a pipe end, never passed on to a started process.
+int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate);
 int PlatHandleClose(PlatHandle handle);  // PLAT_INVALID_HANDLE: nothing to do
+// Makes writes to the handle take what fits at once instead of waiting.
 int PlatHandleSetNonBlocking(PlatHandle handle);
 // Bytes waiting in a pipe, at most cap, without waiting.
 int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available);
+// Reads what is there, at least one byte when the caller peeked some first.
 int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done);
 // On a non-blocking handle, writes what fits now (possibly 0 bytes).
 int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint32_t *done);
 
+// What a process is started with. Its command line is the program, the
+// arguments text split at blanks (double quotes group and are removed), and
+// the script path as one argument whatever characters it holds.
 struct PlatProcessStart {
   const char *program;      // executable path, no search path used
-  const char *commandLine;  // the whole command line text
-  // The command line's pieces, so that no character of the script path can
-  // split it or add an argument where the system builds an argument vector.
-  const char *arguments;
+  const char *arguments;    // may be empty, never null
   const char *scriptPath;
   const char *environment;  // NAME=value NUL ... NUL NUL: the whole environment
   PlatHandle stdIn;
@@ -219,26 +256,52 @@ struct PlatProcessStart {
 };
 struct PlatProcessInfo {
   PlatProcess process;
-  PlatHandle thread;        // PLAT_INVALID_HANDLE where there is none
   uint32_t processId;
 };
-constexpr uint32_t PLAT_STILL_ACTIVE = 259;
+// Starts a process in the server's current folder, with no other handle or
+// descriptor of the server than its two pipe ends.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info);
-int PlatProcessExitCode(PlatProcess process, uint32_t *code);  // PLAT_STILL_ACTIVE while running
-int PlatProcessClose(PlatProcess process);  // never leaves a zombie behind
+// Whether a started process has ended, never waiting: 0 with *code its exit
+// code once it has, PLAT_PROCESS_RUNNING while it runs (and where the system
+// reports a particular exit code as "still active", for a process that ended
+// with it), -1 on failure.
+constexpr int PLAT_PROCESS_RUNNING = 1;
+int PlatProcessExitCode(PlatProcess process, uint32_t *code);
+// Releases a process: a started one that still runs goes on by itself, and
+// none is ever left a zombie. Never ends the process.
+int PlatProcessClose(PlatProcess process);
+// Ends every process still in the group that a started process leads: where
+// the system keeps process groups, each child starts as the leader of one of
+// its own, and its descendants stay in it even when their parent has ended.
+// Safe until PlatProcessClose, which alone releases the group's number. 0 when
+// nothing is left (also where the system keeps no such groups), -1 on failure.
+int PlatProcessGroupTerminate(PlatProcess process);
 
-// ---------------------------------------------------------------- PlatSnapshot
-// The process-list query, loaded by name at start-up.
-constexpr uint32_t PLAT_SYSTEM_PROCESS_INFORMATION = 5;
-typedef int32_t (*PlatSystemInfoQuery)(uint32_t infoClass, void *buffer,
-                                       uint32_t length, uint32_t *needed);
-void *PlatLibraryLoad(const char *name);                // null on failure
-void *PlatLibrarySymbol(void *library, const char *name);  // null on failure
-// Fields of one record of a SystemProcessInformation snapshot.
-uint32_t PlatSnapshotNextOffset(const void *record);
-uint32_t PlatSnapshotProcessId(const void *record);
-uint32_t PlatSnapshotParentId(const void *record);
-PlatProcess PlatProcessOpenForTerminate(uint32_t processId);  // null on failure
+// ---------------------------------------------------------------- PlatProcessList
+// One live process of the system's process list.
+struct PlatProcessEntry {
+  uint32_t processId;
+  uint32_t parentId;      // its creator's id as the system keeps it: that process
+                          // may have ended and its id been given to a later one
+  uint64_t creationTime;  // one clock for a whole list; never before the
+                          // creation time of the process's real parent
+};
+// Prepares the listing, once at start-up, before any thread lists processes.
+// 0, or -1 with *failedCall naming the system call that failed.
+int PlatProcessListInit(const char **failedCall);
+// Every live process (ended ones not yet reaped left out), in the system's
+// order, in a heap array the caller releases with free(). 0, or -1 with
+// *failedCall naming the call that failed (nothing to release then).
+int PlatProcessList(PlatProcessEntry **entries, uint32_t *count, const char **failedCall);
+// A process opened for termination only; null on failure. Never opens the
+// calling process itself. Release it with PlatProcessClose.
+PlatProcess PlatProcessOpenForTerminate(uint32_t processId);
+// Ends an opened process at once with the exit code; -1 when it could not.
 int PlatProcessTerminate(PlatProcess process, uint32_t exitCode);
+// Makes the server the reaper of the orphans among its children's
+// descendants and starts reaping them, so that no process that a run ends
+// stays a zombie. Does nothing where the system keeps no zombies. 0, or -1
+// with *failedCall naming the call that failed.
+int PlatOrphanReaperStart(const char **failedCall);
 
 #endif

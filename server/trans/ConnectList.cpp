@@ -41,10 +41,7 @@ static void IndexRemove(ConnectEntry *entry) {
   }
 }
 
-int ConnectListInit() {
-  PlatLockInit(&ConnectListLock);
-  return 0;
-}
+int ConnectListInit() { return PlatLockInit(&ConnectListLock); }
 
 int ConnectListCount() {
   PlatLockEnter(ConnectListLock);
@@ -122,6 +119,25 @@ void ConnectListDel() {
   if (entry) entry->status = CONNECT_FINISHED;
   TRACE_END();
   PlatLockLeave(ConnectListLock);
+}
+
+int ConnectListResume(uint32_t threadId) {
+  PlatLockEnter(ConnectListLock);
+  TRACE_START();
+  int result = 0;
+  ConnectEntry *entry = FindRunning(threadId);
+  if (!entry) {
+    result = -1;  // the shutdown has ended the thread and released its entry
+  } else if (PlatThreadResume(entry->thread_handle) == 0xFFFFFFFF) {
+    LogPrint(LOG_ERR, "Failed ResumeThread() errno=%d", PlatLastError());
+    // The thread never runs: end it and free its slot for the reaping.
+    PlatThreadTerminate(entry->thread_handle, 0);
+    entry->status = CONNECT_FINISHED;
+    result = -1;
+  }
+  TRACE_END();
+  PlatLockLeave(ConnectListLock);
+  return result;
 }
 
 void ConnectListChk() {

@@ -20,11 +20,9 @@ int StartTrans(PlatSocket sock, const PlatAddress *peerAddress) {
     PlatSocketClose(sock);
     return -1;
   }
-  if (PlatThreadResume(thread) == 0xFFFFFFFF) {
-    LogPrint(LOG_ERR, "Failed ResumeThread() errno=%d", PlatLastError());
-    // The thread never runs: end it and free its slot for the reaping.
-    PlatThreadTerminate(thread, 0);
-    ConnectListFinish(threadId);
+  // From here on a shutdown may release the thread with its entry at any
+  // moment; only the list, under its lock, may still resume it.
+  if (ConnectListResume(threadId) != 0) {
     PlatSocketClose(sock);
     return -1;
   }

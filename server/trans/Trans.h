@@ -28,6 +28,12 @@ void ConnectListDel();
 // Marks the running entry of the given thread finished (ConnectListDel
 // does so for the calling thread).
 void ConnectListFinish(uint32_t threadId);
+// Resumes the thread of a running entry under the list's lock, so that a
+// shutdown ending every transaction (ConnectListTerm) either comes before it
+// and finds the thread suspended, or after it, never between. 0 when the
+// thread runs; -1 when its entry is gone, or when the resume failed (logged;
+// the thread is then ended and its entry finished).
+int ConnectListResume(uint32_t threadId);
 void ConnectListChk();
 void ConnectListTerm();
 

@@ -15,7 +15,9 @@ static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
     return;
   }
   if (received <= 0) {
-    LogPrint(LOG_WARN, "Failed recv() errno=%d", PlatSocketLastError());
+    // A peer that closed without sending is no error of the call: 0, never
+    // what an earlier call left behind.
+    LogPrint(LOG_WARN, "Failed recv() errno=%d", received == 0 ? 0 : PlatSocketLastError());
     LogPrint(LOG_WARN, "Request recv error.");
     return;
   }

@@ -1,14 +1,17 @@
 // Failure paths that only a failing system reaches, driven through the
-// real accept loop: the server runs with one system call of its platform
-// layer made to fail (probe/FaultServer.cpp). Each case checks the exact
+// real accept loop and CGI runs: the server runs with one system call of its
+// platform layer made to fail (probe/FaultServer.cpp). Each case checks the exact
 // log lines, the pause of the accept loop where there is one, and that the
 // server goes on serving afterwards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "e2e/Harness.h"
 
@@ -28,10 +31,15 @@ struct Fixture {
   TempDir dir;
   Service service;
   Server server{dir};
-  Fixture() { dir.Write("www/index.html", Page); }
+  Fixture() {
+    dir.Write("www/index.html", Page);
+    // Starts two children, then writes its id and theirs with one write.
+    dir.Write("www/family.sh", "sleep 30 &\na=$!\nsleep 30 &\necho $$ $a $!\nexec sleep 30\n");
+  }
   // Starts the server with the faults armed; true once it serves.
   bool Start(const std::vector<std::string> &faults, const std::string &extra = "") {
-    dir.Write("tarveld.conf", BaseConfig(service, dir.Path("www")) + extra);
+    dir.Write("tarveld.conf", BaseConfig(service, dir.Path("www")) + "cgi-type = sh | " +
+                                  ShellCgiPath() + " |\n" + extra);
     server.StartWithFaults(faults, {"tarveld.conf"});
     return server.WaitForLog("Tarvel server is started.");
   }
@@ -45,6 +53,12 @@ struct Fixture {
 std::string Unanswered(int port) { return Exchange(port, "GET / HTTP/1.0\r\n\r\n", 10000); }
 
 const char Pause[] = "[I] Procedure retry after sleep 1 sec,\n[D] .\n";
+
+// A fault to arm and the line it must bring.
+struct FaultCase {
+  const char *fault;
+  const char *line;
+};
 
 }  // namespace
 
@@ -79,10 +93,7 @@ TEST(Faults, FailedAcceptPausesThenAcceptsTheWaitingClient) {
 
 // A transaction that cannot start closes its connection; the loop pauses.
 TEST(Faults, TransactionThatCannotStartIsClosedAndTheLoopPauses) {
-  const struct {
-    const char *fault;
-    const char *line;
-  } cases[] = {
+  const FaultCase cases[] = {
       {"thread-create:11", "\\[E\\] Failed CreateThread\\(\\) errno=11\n"},
       {"thread-resume:22", "\\[E\\] Failed ResumeThread\\(\\) errno=22\n"},
   };
@@ -113,6 +124,23 @@ TEST(Faults, NoReceiveBufferClosesTheConnection) {
   EXPECT_TRUE(f.server.WaitForLog("[E] Failed malloc() errno=12\n[E] Could not get receive buffer\n"))
       << f.server.Stdout();
   EXPECT_EQ(f.server.Stop(), 0);
+}
+
+// A lock that cannot be set up ends the start: the log's own lock before
+// anything can be logged, the connection list's with its fatal line.
+TEST(Faults, LockThatCannotBeSetUpEndsTheStart) {
+  const FaultCase cases[] = {
+      {"lock-init:12", "Can not initialize the LogLock. errno=12\n"},
+      {"lock-init:12:1:1", "\nCould not initialized.\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    Fixture f;
+    f.dir.Write("tarveld.conf", BaseConfig(f.service, f.dir.Path("www")));
+    f.server.StartWithFaults({c.fault}, {"tarveld.conf"});
+    EXPECT_EQ(f.server.WaitExit(), 255);
+    EXPECT_NE(f.server.Stdout().find(c.line), std::string::npos) << f.server.Stdout();
+  }
 }
 
 // A transaction thread that finds no entry of its own stops at once.
@@ -156,4 +184,93 @@ TEST(Faults, FailedAcceptOfAPendingConnectionFallsBackToTheWait) {
   EXPECT_EQ(Count(out, "Failed accept()"), 0) << out;
   EXPECT_EQ(Count(out, "Procedure retry"), 0) << out;
   EXPECT_EQ(f.server.Stop(), 0);
+}
+
+// A CGI run whose pipes cannot be made starts nothing and sends nothing, and
+// keeps nothing of what it had made open: the first or the second pipe, the
+// copy of the first's or the second's end.
+TEST(Faults, CgiPipesThatCannotBeMadeLeaveNothingOpen) {
+  const struct {
+    const char *fault;
+    const char *line;
+  } cases[] = {
+      {"pipe-create:24", "[E] Failed CreatePipe() errno=24\n"},
+      {"pipe-create:24:1:1", "[E] Failed CreatePipe() errno=24\n"},
+      {"handle-duplicate:9", "[E] Failed DuplicateHandle() errno=9\n"},
+      {"handle-duplicate:9:1:1", "[E] Failed DuplicateHandle() errno=9\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    Fixture f;
+    ASSERT_TRUE(f.Start({c.fault})) << f.server.Stdout();
+    ASSERT_TRUE(f.Serves());
+    int before = UnderWine() ? 0 : OpenDescriptors(f.server.pid());
+    EXPECT_EQ(Exchange(f.service.port(), "GET /family.sh HTTP/1.0\r\n\r\n"), "");
+    EXPECT_TRUE(f.server.WaitForLog(c.line)) << f.server.Stdout();
+    EXPECT_TRUE(f.Serves());
+    std::string out = f.server.Stdout();
+    EXPECT_EQ(Count(out, "Failed CreateProcess()"), 0) << out;
+    EXPECT_EQ(Count(out, "CGI executed"), 0) << out;
+    if (!UnderWine()) {
+      EXPECT_EQ(OpenDescriptors(f.server.pid()), before);
+    }
+    EXPECT_EQ(f.server.Stop(), 0);
+  }
+}
+
+// A CGI run whose output or end cannot be looked at ends the way a time-out
+// does: the program with all its processes, the program last; the server
+// serves on. The peek and the exit-code query fail after a second of the
+// run, once the program has written the ids; the read fails at once.
+TEST(Faults, CgiRunThatCannotGoOnEndsTheProgramWithItsProcesses) {
+  const struct {
+    const char *fault;
+    const char *line;
+    bool relayed;  // whether the ids reached the client before the failure
+  } cases[] = {
+      {"pipe-peek:5:1:100", "[E] Failed PeekNamedPipe() errno=5\n", true},
+      {"pipe-read:5", "[E] Failed ReadFile() errno=5\n", false},
+      {"process-exit-code:6:1:100", "[E] Failed GetExitCodeProcess() errno=6\n", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    Fixture f;
+    ASSERT_TRUE(f.Start({c.fault})) << f.server.Stdout();
+    Response response = Get(f.service.port(), "/family.sh");
+    EXPECT_EQ(response.status, 200);
+    ASSERT_TRUE(f.server.WaitForLog("CGI executed time=")) << f.server.Stdout();
+    std::string out = f.server.Stdout();
+    // The failure, then the ending of three processes, the program last.
+    size_t at = out.find(std::string(c.line) + "[I] Terminating the CGI process.\n");
+    ASSERT_NE(at, std::string::npos) << out;
+    std::vector<int> ended(3, 0);
+    const char *next = out.c_str() + out.find('\n', out.find("Terminating the CGI", at)) + 1;
+    for (int &pid : ended) {
+      int length = 0;
+      ASSERT_EQ(sscanf(next, "[I] Terminated child process. (%d)\n%n", &pid, &length), 1) << out;
+      next += length;
+    }
+    if (c.relayed) {
+      int root = 0, first = 0, second = 0;
+      ASSERT_EQ(sscanf(response.body.c_str(), "%d %d %d", &root, &first, &second), 3)
+          << response.body;
+      EXPECT_EQ(ended[2], root);  // the program itself last
+      EXPECT_EQ(std::min(ended[0], ended[1]), std::min(first, second));
+      EXPECT_EQ(std::max(ended[0], ended[1]), std::max(first, second));
+    } else {
+      EXPECT_EQ(response.body, "");
+    }
+    if (!UnderWine()) {
+      for (int pid : ended) {
+        bool gone = false;
+        for (int i = 0; i < 250 && !gone; ++i) {
+          gone = ProcessGone(pid);
+          if (!gone) usleep(20000);
+        }
+        EXPECT_TRUE(gone) << pid;
+      }
+    }
+    EXPECT_TRUE(f.Serves());
+    EXPECT_EQ(f.server.Stop(), 0);
+  }
 }

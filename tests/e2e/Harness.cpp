@@ -540,6 +540,19 @@ int ThreadCount(pid_t pid) {
   return at == std::string::npos ? -1 : atoi(status.c_str() + at + 8);
 }
 
+double CpuSeconds(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // After the name: state, then fields 4 to 13, then utime and stime.
+  std::istringstream fields(stat.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;
+  long long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Parent id and state of a process from /proc/<pid>/stat ("pid (comm) S ppid").
 static bool ReadStat(pid_t pid, char *state, pid_t *parent) {
   std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");

@@ -152,6 +152,7 @@ Response Get(int port, const std::string &uri, const std::string &host = "127.0.
 // Figures of a running process read from /proc.
 int OpenDescriptors(pid_t pid);
 int ThreadCount(pid_t pid);
+double CpuSeconds(pid_t pid);  // user and system time spent so far
 std::vector<pid_t> ChildProcesses(pid_t pid);  // direct children, zombies included
 bool ProcessGone(pid_t pid);  // no such process, or a zombie
 

@@ -1,15 +1,19 @@
 // Hostile clients and misbehaving CGI programs against the real server:
 // malformed and oversized requests, traversal attempts, idle clients beyond
-// max-connect, clients that reset the connection or never read, and CGI
-// programs that end at once, go silent, flood, ignore their input, leave a
-// process tree behind or crash. After every case the server must answer a
+// max-connect, clients that reset the connection (also while a CGI program
+// sleeps) or never read, and CGI programs that end at once, go silent,
+// flood, ignore their input, leave a process tree or an orphan behind or
+// crash. After every case the server must answer a
 // normal request, and (Linux build) its descriptors, threads and child
 // processes must come back to where they were before the case.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <random>
 #include <string>
@@ -102,6 +106,11 @@ class Hostile : public ::testing::Test {
     dir.Write("www/ignore.sh", "echo ignored\n");
     dir.Write("www/orphans.sh", "sh -c 'sleep 1' &\nsh -c 'sleep 1 & exit 0' &\necho forked\n");
     dir.Write("www/crash.sh", "echo before\nkill -SEGV $$\nsleep 30\n");
+    // Writes its pid and a first part, then sleeps long after a second part.
+    dir.Write("www/pause.sh",
+              "echo $$\nhead -c 2000 /dev/zero\nsleep 0.2\nhead -c 2000 /dev/zero\nexec sleep 30\n");
+    // Leaves an orphan (its parent ends at once), writes both pids, sleeps.
+    dir.Write("www/doublefork.sh", "echo $$\nsh -c 'sleep 30 & echo $!'\nexec sleep 30\n");
     // 256 MiB, sparse: more than the sockets of both ends can hold.
     std::string large = dir.Write("www/large.bin", "");
     if (truncate(large.c_str(), 256LL * 1024 * 1024) != 0) ADD_FAILURE() << "truncate";
@@ -112,6 +121,34 @@ class Hostile : public ::testing::Test {
     // Nothing a failed case started may outlive the test.
     if (!UnderWine()) KillDescendants(server.pid());
     EXPECT_EQ(server.Stop(), 0);
+  }
+
+  // The processes whose ids a CGI program wrote, one a line, at the start
+  // of a body.
+  static std::vector<pid_t> WrittenPids(const std::string &body) {
+    std::vector<pid_t> pids;
+    for (size_t at = 0; at < body.size() && isdigit(static_cast<unsigned char>(body[at]));) {
+      pids.push_back(static_cast<pid_t>(atoi(body.c_str() + at)));
+      at = body.find('\n', at);
+      if (at == std::string::npos) break;
+      ++at;
+    }
+    return pids;
+  }
+
+  // Every process of a run is gone soon after the run has ended (Linux
+  // build: Windows process ids are not in /proc).
+  static void ExpectGone(const std::vector<pid_t> &pids, const std::string &after) {
+    if (UnderWine()) return;
+    EXPECT_FALSE(pids.empty()) << after;
+    for (pid_t pid : pids) {
+      bool gone = false;
+      for (int i = 0; i < 250 && !gone; ++i) {
+        gone = ProcessGone(pid);
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      EXPECT_TRUE(gone) << "process " << pid << " still runs after " << after;
+    }
   }
 
   static void KillDescendants(pid_t pid) {
@@ -299,6 +336,35 @@ TEST_F(Hostile, IdleClientsBeyondMaxConnect) {
   ExpectRecovered("idle clients beyond max-connect");
 }
 
+// Out of descriptors, an accept fails and leaves its connection waiting.
+// With retry-seconds 0 nothing else pauses the loop: it must still wait a
+// cycle time before the next attempt, not spin, and serve again by itself
+// once the clients are gone.
+TEST_F(Hostile, MoreClientsThanDescriptors) {
+  E2E_SKIP_UNDER_WINE("the descriptor limit is set through Linux");
+  Start("retry-seconds = 0\nsession-timeout = 30\n");  // a cycle of 50 ms
+  rlimit limit;
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = static_cast<rlim_t>(baseline.descriptors + 4);
+  ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  std::vector<int> clients;
+  for (int i = 0; i < 12; ++i) {
+    int fd = Connect(service.port());
+    ASSERT_GE(fd, 0);
+    clients.push_back(fd);
+  }
+  ASSERT_TRUE(server.WaitForLog("[E] Failed accept() errno=24\n")) << server.Stdout();
+  int linesBefore = Count(server.Stdout(), "Failed accept()");
+  double cpuBefore = CpuSeconds(server.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  int lines = Count(server.Stdout(), "Failed accept()") - linesBefore;
+  double cpu = CpuSeconds(server.pid()) - cpuBefore;
+  EXPECT_LE(lines, 40) << "one failed accept per cycle of 50 ms at most";
+  EXPECT_LT(cpu, 0.15) << "seconds of CPU in one second";
+  for (int fd : clients) close(fd);
+  ExpectRecovered("more clients than descriptors");
+}
+
 // A client that sends its request and never reads the answer holds its
 // transaction only until a send has waited session-timeout seconds: with
 // max-connect 1 the next client is served while the first still holds its
@@ -334,13 +400,35 @@ TEST_F(Hostile, ResetDuringALargeBodyAndDuringACgiRelay) {
     close(fd);
     ExpectRecovered("a reset during " + uri);
   }
-  // Each ended at a failed send: the CGI program was not timed out but
-  // ended when its output had nowhere to go (under Wine nothing above waited
-  // for the run to end).
-  server.WaitForLog("Failed send() errno=", 10000, static_cast<int>(uris.size()));
+
+  // A program that sleeps between two parts: the client reads the first and
+  // resets; the failed send of the second ends the run and the program with
+  // it, long before its limits would.
+  int fd = Connect(service.port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, "GET /pause.sh HTTP/1.0\r\n\r\n"));
+  std::string start;
+  char chunk[4096];
+  while (Parse(start).body.find('\n') == std::string::npos) {
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    start.append(chunk, static_cast<size_t>(n));
+  }
+  struct linger reset {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+  // The second run ended by its client: the flood's and this one.
+  EXPECT_TRUE(server.WaitForLog("[I] Terminating the CGI process.", 10000, 2)) << server.Stdout();
+  ExpectGone(WrittenPids(Parse(start).body), "a reset during a CGI run that then sleeps");
+  ExpectRecovered("a reset during a CGI run that then sleeps");
+
+  // Each ended at a failed send (under Wine nothing above waited for the
+  // first two runs to end); none by a time limit.
+  const int runs = static_cast<int>(uris.size()) + 1;
+  server.WaitForLog("Failed send() errno=", 10000, runs);
   std::string out = server.Stdout();
-  EXPECT_EQ(Count(out, "Failed send() errno="), static_cast<int>(uris.size())) << out;
-  EXPECT_EQ(Count(out, "CGI EXE timeout!"), 0) << out;
+  EXPECT_EQ(Count(out, "Failed send() errno="), runs) << out;
+  EXPECT_EQ(Count(out, "CGI EXE timeout!") + Count(out, "CGI I/O timeout!"), 0) << out;
 }
 
 TEST_F(Hostile, MisbehavingCgiPrograms) {
@@ -381,6 +469,17 @@ TEST_F(Hostile, MisbehavingCgiPrograms) {
   EXPECT_EQ(Get(port, "/crash.sh").body, CgiText("before\n"));
   ExpectRecovered("a program that crashes");
 
+  // Its orphan is no longer below it, but still in its process group: the
+  // I/O limit ends both.
+  Response doubleFork = Get(port, "/doublefork.sh");
+  EXPECT_EQ(doubleFork.body.substr(doubleFork.body.size() - std::min(doubleFork.body.size(),
+                                                                     TimeoutText.size())),
+            TimeoutText);
+  std::vector<pid_t> pids = WrittenPids(doubleFork.body);
+  EXPECT_EQ(pids.size(), 2u) << doubleFork.body;
+  ExpectGone(pids, "a program that leaves an orphan");
+  ExpectRecovered("a program that leaves an orphan");
+
   std::string out = server.Stdout();
-  EXPECT_EQ(Count(out, "CGI EXE timeout!") + Count(out, "CGI I/O timeout!"), cut ? 2 : 1) << out;
+  EXPECT_EQ(Count(out, "CGI EXE timeout!") + Count(out, "CGI I/O timeout!"), cut ? 3 : 2) << out;
 }

@@ -1,8 +1,9 @@
 // CgiExec over a socketpair with small shell-script CGI programs: the
-// command line and environment, the argument vector, the look-ups, the
-// relay, POST data, both time limits, failures and the reaping of children.
+// environment, the argument vector, the look-ups, the relay, POST data,
+// both time limits, failures and the reaping of children.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
+#include "platform/PlatSyscall.h"
 #include "unit/CgiSupport.h"
 #include "unit/TestSupport.h"
 
@@ -120,15 +122,6 @@ void SetLimits(int32_t exe, int32_t io) {
 }
 
 }  // namespace
-
-TEST(CgiPieces, CommandLineQuotesProgramAndScriptPath) {
-  char *line = CgiCommandLine("C:\\cgi\\perl.exe", "-w -T", "C:\\www\\a b.pl");
-  EXPECT_STREQ(line, "\"C:\\cgi\\perl.exe\" -w -T \"C:\\www\\a b.pl\"");
-  free(line);
-  line = CgiCommandLine("/bin/sh", "", "/www/t.sh");
-  EXPECT_STREQ(line, "\"/bin/sh\"  \"/www/t.sh\"");  // empty arguments: two blanks
-  free(line);
-}
 
 TEST(CgiPieces, EnvironmentBlockForTheFourCases) {
   auto block = [](const char *query, const char *data, int isPost) {
@@ -273,6 +266,35 @@ TEST(CgiExec, LargePostReachesAReaderAndCannotHoldUpANonReader) {
   EXPECT_TRUE(NoChildren());
 }
 
+namespace {
+
+// A stand-in for the look at the program's end that first waits until the
+// program has really ended, without reaping it: the program then writes its
+// output and ends between a pass's look at the pipe and this look, the
+// moment that a relay must not lose its output in.
+int EndsBeforeItIsAsked(idtype_t type, id_t id, siginfo_t *info, int options) {
+  siginfo_t ended;
+  memset(&ended, 0, sizeof ended);
+  waitid(type, id, &ended, WEXITED | WNOWAIT);
+  return waitid(type, id, info, options);
+}
+
+}  // namespace
+
+TEST(CgiExec, OutputWrittenJustBeforeTheEndIsRelayed) {
+  ConfigScope config;
+  SetLimits(5000, 3000);
+  ASSERT_EQ(PlatSyscallSet("process-exit-code", reinterpret_cast<PlatSyscallPtr>(&EndsBeforeItIsAsked)),
+            0);
+  CgiRun run = RunScript("sleep 0.05\nexec head -c 3000 /dev/zero\n");
+  PlatSyscallSet("process-exit-code", nullptr);
+  EXPECT_EQ(run.body, std::string(3000, '\0')) << run.body.size() << " bytes";
+  EXPECT_EQ(Lines(run.log, "CGI Result sended"), 3) << run.log;  // 1024 + 1024 + 952
+  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos) << run.log;
+  EXPECT_EQ(run.log.find("Terminat"), std::string::npos) << run.log;
+  EXPECT_TRUE(NoChildren());
+}
+
 TEST(CgiExec, IoTimeoutCutsASilentChild) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);
@@ -339,48 +361,58 @@ TEST(CgiExec, MissingProgramSendsNothingAndLeavesNoZombie) {
   EXPECT_TRUE(OwnChildren().empty());
 }
 
-TEST(CgiExec, ClientGoneEndsTheRunAndTheChildIsStillReaped) {
+TEST(CgiExec, ClientGoneEndsTheRunAndTheProgramWithIt) {
   ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
   PlatSocketStartup();  // the server ignores SIGPIPE; its children must not
   SetLimits(30000, 3000);
-  // The client closes as soon as it knows the child's pid: the next send
-  // fails, the run ends without terminating the child, and the child then
-  // dies writing to its closed pipe and must be reaped all the same.
-  CgiRun run = RunScript("echo $$\nwhile :; do echo x; sleep 0.02; done\n", nullptr, "", 0,
+  // The client closes as soon as it knows the child's pid: the send of the
+  // next line fails, and the program, which would sleep on without any
+  // limit, is ended with the run.
+  CgiRun run = RunScript("echo $$\nsleep 0.2\necho more\nexec sleep 30\n", nullptr, "", 0,
                          [](const std::string &received) {
                            size_t body = received.find("\r\n\r\n");
                            return body == std::string::npos ||
                                   received.find('\n', body + 4) == std::string::npos;
                          });
   EXPECT_EQ(run.result, 0);
-  EXPECT_NE(run.log.find("[E] Failed send() errno="), std::string::npos) << run.log;
-  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos);
-  EXPECT_EQ(run.log.find("Terminat"), std::string::npos);
   int pid = atoi(run.body.c_str());
   ASSERT_GT(pid, 0) << run.body;
+  EXPECT_NE(run.log.find("[E] Failed send() errno="), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("[I] Terminating the CGI process.\n[I] Terminated child process. (" +
+                         std::to_string(pid) + ")\n"),
+            std::string::npos)
+      << run.log;
+  EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos);
   EXPECT_TRUE(WaitFor([pid] { return ProcessReaped(pid); }));
   EXPECT_TRUE(NoChildren());
 }
 
-TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirst) {
+TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirstAndItsOrphans) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);
   SetLimits(20000, 2000);
-  // The child prints its pid, its child's and its grandchild's, then all
-  // three sleep until the I/O limit cuts the run.
-  CgiRun run = RunScript("echo $$\nsh -c 'echo $$; sleep 30 & echo $!; exec sleep 30' &\nexec sleep 30\n");
+  // The child prints its pid, that of an orphan (a process whose parent
+  // ended at once: no longer below the child), its child's and its
+  // grandchild's; then all sleep until the I/O limit cuts the run.
+  CgiRun run = RunScript(
+      "echo $$\nsh -c 'sleep 30 & echo $!'\n"
+      "sh -c 'echo $$; sleep 30 & echo $!; exec sleep 30' &\nexec sleep 30\n");
   EXPECT_EQ(run.body.substr(run.body.size() - TimeoutText.size()), TimeoutText);
-  int child = 0, grandchild = 0, greatGrandchild = 0;
-  ASSERT_EQ(sscanf(run.body.c_str(), "%d %d %d", &child, &grandchild, &greatGrandchild), 3)
+  int child = 0, orphan = 0, grandchild = 0, greatGrandchild = 0;
+  ASSERT_EQ(sscanf(run.body.c_str(), "%d %d %d %d", &child, &orphan, &grandchild, &greatGrandchild),
+            4)
       << run.body;
   std::string expected = "[I] Terminated child process. (" + std::to_string(greatGrandchild) +
                          ")\n[I] Terminated child process. (" + std::to_string(grandchild) +
                          ")\n[I] Terminated child process. (" + std::to_string(child) + ")\n";
   EXPECT_NE(run.log.find(expected), std::string::npos) << run.log;
   EXPECT_EQ(Lines(run.log, "Terminated child process."), 3);
-  // Killed descendants are reaped too, not left as zombies.
+  // Killed descendants and the orphan, ended with the child's process
+  // group, are reaped too, not left as zombies.
   EXPECT_TRUE(WaitFor([&] {
-    return ProcessReaped(child) && ProcessReaped(grandchild) && ProcessReaped(greatGrandchild);
+    return ProcessReaped(child) && ProcessReaped(grandchild) && ProcessReaped(greatGrandchild) &&
+           ProcessReaped(orphan);
   }));
   EXPECT_TRUE(NoChildren());
 }

@@ -37,9 +37,9 @@ ChildResult RunChild(const std::string &program, const std::string &arguments,
                      const std::string &input) {
   ChildResult result;
   PlatHandle inRead, inWrite, outRead, outWrite;
-  if (PlatPipeCreate(&inRead, &inWrite, 1, 1024) != 0) return result;
-  if (PlatPipeCreate(&outRead, &outWrite, 1, 1024) != 0) return result;
-  PlatProcessStart start{program.c_str(), "", arguments.c_str(), scriptPath.c_str(),
+  if (PlatPipeCreate(&inRead, &inWrite) != 0) return result;
+  if (PlatPipeCreate(&outRead, &outWrite) != 0) return result;
+  PlatProcessStart start{program.c_str(), arguments.c_str(), scriptPath.c_str(),
                          environment.c_str(), inRead, outWrite};
   PlatProcessInfo info;
   int created = PlatProcessCreate(&start, &info);
@@ -68,10 +68,10 @@ ChildResult RunChild(const std::string &program, const std::string &arguments,
   }
   PlatHandleClose(outRead);
   result.ended = WaitFor([&] {
-    uint32_t code = PLAT_STILL_ACTIVE;
+    uint32_t code = 0;
     if (PlatProcessExitCode(info.process, &code) != 0) return false;
     result.exitCode = code;
-    return code != PLAT_STILL_ACTIVE;
+    return true;
   });
   PlatProcessClose(info.process);
   return result;

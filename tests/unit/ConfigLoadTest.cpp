@@ -37,11 +37,19 @@ TEST(TrimString, TrimsBlanksAndCutsAtLineEnd) {
   EXPECT_STREQ(TrimString(c), "x");
 }
 
-TEST(ConfigLoad, MissingFileIsFatal) {
+TEST(ConfigLoad, MissingOrUnreadableFileIsFatal) {
   ConfigScope config;
   Capture out;
   EXPECT_EQ(ConfigLoad("/nonexistent/tarveld.conf"), -1);
   EXPECT_EQ(out.Text(), "/nonexistent/tarveld.conf was not found!\n");
+  // A folder opens on POSIX, and its first read fails (EISDIR); Windows
+  // does not open it at all.
+  Capture folder;
+  EXPECT_EQ(ConfigLoad("."), -1);
+  std::string text = folder.Text();
+  EXPECT_TRUE(text == "Failed fgets() errno=21\n. could not be read!\n" ||
+              text == ". was not found!\n")
+      << text;
 }
 
 TEST(ConfigLoad, EmptyFileAndCommentsLeaveTheTableUntouched) {

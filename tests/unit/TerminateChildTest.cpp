@@ -1,9 +1,12 @@
-// The process snapshot and the termination walk: the stand-in query, a walk
-// over parent links that loop, and a child that has already ended.
+// The process list and the termination walk: the list read from /proc, a
+// walk over parent links that loop or name a reused id, and a child that has
+// already ended.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,34 +21,13 @@ using unit::WaitFor;
 
 namespace {
 
-// Records as the POSIX snapshot packs them.
-struct Record {
-  uint32_t next;
-  uint32_t processId;
-  uint32_t parentId;
-};
-
 // Far above any pid the system hands out: opening them always fails.
 const uint32_t NoSuchPid = 2000000001u;
-
-std::vector<Record> Chain(const std::vector<std::pair<uint32_t, uint32_t>> &pairs) {
-  std::vector<Record> records;
-  for (const auto &pair : pairs) records.push_back({sizeof(Record), pair.first, pair.second});
-  records.back().next = 0;
-  return records;
-}
 
 int Lines(const std::string &text, const std::string &line) {
   int count = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
   return count;
-}
-
-PlatSystemInfoQuery LoadQuery() {
-  void *module = PlatLibraryLoad("ntdll.dll");
-  if (!module) return nullptr;
-  return reinterpret_cast<PlatSystemInfoQuery>(
-      PlatLibrarySymbol(module, "ZwQuerySystemInformation"));
 }
 
 char ProcessState(int pid) {
@@ -61,54 +43,81 @@ char ProcessState(int pid) {
   return close && close[1] == ' ' ? close[2] : 0;
 }
 
+const PlatProcessEntry *Find(const std::vector<PlatProcessEntry> &list, uint32_t id) {
+  for (const PlatProcessEntry &entry : list)
+    if (entry.processId == id) return &entry;
+  return nullptr;
+}
+
+std::vector<PlatProcessEntry> ListProcesses() {
+  PlatProcessEntry *entries = nullptr;
+  uint32_t count = 0;
+  const char *failedCall = "";
+  std::vector<PlatProcessEntry> list;
+  if (PlatProcessList(&entries, &count, &failedCall) != 0) return list;
+  list.assign(entries, entries + count);
+  free(entries);
+  return list;
+}
+
 }  // namespace
 
-TEST(Snapshot, StandInQueryListsLiveProcessesAndReportsTheSizeItNeeds) {
-  EXPECT_EQ(PlatLibraryLoad("kernel32.dll"), nullptr);
-  void *module = PlatLibraryLoad("ntdll.dll");
-  ASSERT_NE(module, nullptr);
-  EXPECT_EQ(PlatLibrarySymbol(module, "NtOpenProcess"), nullptr);
-  PlatSystemInfoQuery query = LoadQuery();
-  ASSERT_NE(query, nullptr);
-
-  Record tiny[1];
-  uint32_t needed = 0;
-  EXPECT_NE(query(PLAT_SYSTEM_PROCESS_INFORMATION, tiny, sizeof tiny, &needed), 0);
-  EXPECT_GT(needed, sizeof tiny);
-
-  std::vector<Record> buffer(needed / sizeof(Record) + 256);
-  uint32_t length = static_cast<uint32_t>(buffer.size() * sizeof(Record));
-  ASSERT_EQ(query(PLAT_SYSTEM_PROCESS_INFORMATION, buffer.data(), length, &needed), 0);
-  bool foundSelf = false;
-  int count = 0;
-  for (const void *record = buffer.data(); record; ++count) {
-    if (PlatSnapshotProcessId(record) == static_cast<uint32_t>(getpid())) {
-      foundSelf = true;
-      EXPECT_EQ(PlatSnapshotParentId(record), static_cast<uint32_t>(getppid()));
-    }
-    uint32_t offset = PlatSnapshotNextOffset(record);
-    record = offset ? static_cast<const char *>(record) + offset : nullptr;
-  }
-  EXPECT_TRUE(foundSelf);
-  EXPECT_EQ(static_cast<uint32_t>(count) * sizeof(Record), needed);
+TEST(ProcessList, ListsLiveProcessesWithTheirParentsNeverCreatedBeforeThem) {
+  const char *failedCall = "";
+  ASSERT_EQ(PlatProcessListInit(&failedCall), 0) << failedCall;
+  std::vector<PlatProcessEntry> list = ListProcesses();
+  const PlatProcessEntry *self = Find(list, static_cast<uint32_t>(getpid()));
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(self->parentId, static_cast<uint32_t>(getppid()));
+  const PlatProcessEntry *parent = Find(list, self->parentId);
+  ASSERT_NE(parent, nullptr);
+  EXPECT_GE(self->creationTime, parent->creationTime);
+  EXPECT_GT(self->creationTime, 0u);
 }
 
 TEST(TerminateChildTree, LoopingParentLinksAreWalkedOnce) {
   ConfigScope config;
   // 1 -> 2 -> 3 -> 1 in a circle, and a process that is its own parent.
-  std::vector<Record> circle =
-      Chain({{NoSuchPid, NoSuchPid + 2}, {NoSuchPid + 1, NoSuchPid}, {NoSuchPid + 2, NoSuchPid + 1},
-             {NoSuchPid + 3, NoSuchPid + 3}});
+  std::vector<PlatProcessEntry> circle = {{NoSuchPid, NoSuchPid + 2, 5},
+                                          {NoSuchPid + 1, NoSuchPid, 5},
+                                          {NoSuchPid + 2, NoSuchPid + 1, 5},
+                                          {NoSuchPid + 3, NoSuchPid + 3, 5}};
   std::vector<unsigned char> visited(circle.size(), 0);
   visited[0] = 1;  // the walk's own start, as TerminateChild marks it
   Capture out;
-  EXPECT_EQ(TerminateChildTree(NoSuchPid, circle.data(), visited.data()), -1);
+  EXPECT_EQ(TerminateChildTree(circle.data(), 4, 0, visited.data()), -1);
   std::vector<unsigned char> none(circle.size(), 0);
-  EXPECT_EQ(TerminateChildTree(NoSuchPid + 3, circle.data(), none.data()), -1);
+  EXPECT_EQ(TerminateChildTree(circle.data(), 4, 3, none.data()), -1);
   std::string log = out.Text();
   // Three processes of the circle, then the self-parented one twice: as its
   // own child once and as itself.
   EXPECT_EQ(Lines(log, "[W] Failed OpenProcess() errno=3\n"), 5) << log;
+}
+
+// The list keeps the id of a creator that has ended, and ids are reused: a
+// program that got such an id must not pull in the processes that still name
+// it, nor may the walk ever reach the server itself.
+TEST(TerminateChildTree, OnlyProcessesCreatedAfterTheirParentAndNeverTheServer) {
+  ConfigScope config;
+  const uint32_t program = NoSuchPid, child = NoSuchPid + 1, stale = NoSuchPid + 2;
+  std::vector<PlatProcessEntry> list = {
+      {stale, program, 100},                            // named an earlier holder of the id
+      {program, 7, 200},                                // the program
+      {child, program, 300},                            // its real child
+      {NoSuchPid + 3, stale, 400},                      // below the stale one
+      {static_cast<uint32_t>(getpid()), program, 500}}; // the server, as if below it
+  std::vector<unsigned char> visited(list.size(), 0);
+  visited[1] = 1;
+  Capture out;
+  EXPECT_EQ(TerminateChildTree(list.data(), static_cast<uint32_t>(list.size()), 1, visited.data()),
+            -1);
+  std::string log = out.Text();
+  // The child and the program: their ids cannot be opened. Nothing else is
+  // tried, and the server is not even opened.
+  EXPECT_EQ(Lines(log, "[W] Failed OpenProcess() errno=3\n"), 2) << log;
+  EXPECT_EQ(Lines(log, "Failed OpenProcess()"), 2) << log;
+  EXPECT_EQ(visited[0] + visited[3] + visited[4], 0);
+  EXPECT_EQ(visited[2], 1);
 }
 
 TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
@@ -121,9 +130,9 @@ TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
   }
   // A child that has ended but is not reaped yet counts as ended.
   PlatHandle inRead, inWrite, outRead, outWrite;
-  ASSERT_EQ(PlatPipeCreate(&inRead, &inWrite, 1, 1024), 0);
-  ASSERT_EQ(PlatPipeCreate(&outRead, &outWrite, 1, 1024), 0);
-  PlatProcessStart start{"/bin/true", "", "", "x", "", inRead, outWrite};
+  ASSERT_EQ(PlatPipeCreate(&inRead, &inWrite), 0);
+  ASSERT_EQ(PlatPipeCreate(&outRead, &outWrite), 0);
+  PlatProcessStart start{"/bin/true", "", "x", "", inRead, outWrite};
   PlatProcessInfo info;
   ASSERT_EQ(PlatProcessCreate(&start, &info), 0);
   int pid = static_cast<int>(info.processId);
@@ -133,7 +142,7 @@ TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
     EXPECT_EQ(TerminateChild(info.processId), 0);
     EXPECT_EQ(out.Text(), "");
   }
-  uint32_t code = PLAT_STILL_ACTIVE;
+  uint32_t code = 99;
   EXPECT_EQ(PlatProcessExitCode(info.process, &code), 0);
   EXPECT_EQ(code, 0u);
   PlatProcessClose(info.process);

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "core/Log.h"
+#include "platform/platform.h"
 
 namespace unit {
 
@@ -53,6 +54,11 @@ Capture::~Capture() {
   Text();
   unlink(path_.c_str());
 }
+
+// The unit tests run the server's code as its start sets it up: a write to
+// a socket or pipe whose other end has gone fails instead of ending the
+// process.
+[[maybe_unused]] static const int SocketsStarted = PlatSocketStartup();
 
 std::string TempFile(const std::string &text) {
   char pattern[] = "/tmp/tarveld-unit-XXXXXX";

@@ -1,11 +1,13 @@
 // POSIX backend of console control events. Once a handler is registered the
 // console signals are blocked in every thread and received by one thread of
 // our own, which delivers each event on a new thread to the handlers, newest
-// first, as the console does. Unhandled events end the process.
+// first, as the console does (on its own thread when no new one can be
+// had). Unhandled events end the process.
 #include <pthread.h>
 #include <signal.h>
 
 #include <cerrno>
+#include <new>
 
 #include "PlatSyscallTable.h"
 #include "platform/platform.h"
@@ -52,10 +54,8 @@ struct Delivery {
   PlatExitProcess(128 + sig);
 }
 
-void *DeliverEvent(void *argument) {
-  Delivery delivery = *static_cast<Delivery *>(argument);
-  delete static_cast<Delivery *>(argument);
-
+// Hands the event to the handlers, newest first, until one handles it.
+void Deliver(Delivery delivery) {
   PlatCtrlHandler handlers[MAX_HANDLERS];
   pthread_mutex_lock(&HandlerMutex);
   int count = HandlerCount;
@@ -63,8 +63,15 @@ void *DeliverEvent(void *argument) {
   pthread_mutex_unlock(&HandlerMutex);
 
   for (int i = 0; i < count; ++i)
-    if (handlers[i](delivery.ctrlType)) return nullptr;
+    if (handlers[i](delivery.ctrlType)) return;
   DefaultHandling(delivery.signal);
+}
+
+void *DeliverEvent(void *argument) {
+  Delivery delivery = *static_cast<Delivery *>(argument);
+  delete static_cast<Delivery *>(argument);
+  Deliver(delivery);
+  return nullptr;
 }
 
 void *ReceiveSignals(void *) {
@@ -74,14 +81,18 @@ void *ReceiveSignals(void *) {
     if (sigwait(&set, &sig) != 0) continue;
     for (const SignalEvent &event : SignalEvents) {
       if (event.signal != sig) continue;
-      Delivery *delivery = new Delivery{sig, event.ctrlType};
+      Delivery *delivery = new (std::nothrow) Delivery{sig, event.ctrlType};
       pthread_t thread;
       pthread_attr_t attr;
       pthread_attr_init(&attr);
       pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-      if (SysConsoleThreadCreate(&thread, &attr, DeliverEvent, delivery) != 0) {
+      // Without a thread of its own (the system is out of threads or
+      // memory, as it may be under load) the event is delivered on this
+      // one: a log-off must not end the server, nor a stop skip the
+      // shutdown sequence.
+      if (!delivery || SysConsoleThreadCreate(&thread, &attr, DeliverEvent, delivery) != 0) {
         delete delivery;
-        DefaultHandling(sig);
+        Deliver(Delivery{sig, event.ctrlType});
       }
       pthread_attr_destroy(&attr);
     }

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 
-#include "PosixPipeSignal.h"
 #include "platform/PlatShared.h"
 #include "platform/platform.h"
 
@@ -85,12 +84,22 @@ bool SocketSideError(int error) {
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   *sendFailed = 0;
   size_t wanted = length > INT_MAX ? INT_MAX : length;
-  // sendfile() takes no MSG_NOSIGNAL: a reset peer must cost EPIPE only.
-  ssize_t sent =
-      WithoutPipeSignal([&] { return sendfile(static_cast<int>(sock), fd, nullptr, wanted); });
+  ssize_t sent;
+  do sent = sendfile(static_cast<int>(sock), fd, nullptr, wanted);
+  while (sent < 0 && errno == EINTR);
   if (sent >= 0) return static_cast<int>(sent);
   if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
     return PlatFileCopyToSocket(fd, sock, length, sendFailed);  // no splicing
   *sendFailed = SocketSideError(errno) ? 1 : 0;
   return -1;
+}
+
+// A program is a regular file with the right to execute it: what execve()
+// asks of the CGI program before it runs.
+int PlatPathKind(const char *path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return PLAT_PATH_NONE;
+  if (S_ISDIR(info.st_mode)) return PLAT_PATH_FOLDER;
+  if (S_ISREG(info.st_mode) && access(path, X_OK) == 0) return PLAT_PATH_PROGRAM;
+  return PLAT_PATH_FILE;
 }

@@ -1,6 +1,7 @@
 // POSIX backend of the path resolution: the absolute, normalised form of a
 // path, worked out from its text alone. Nothing on disk is looked at, so a
 // symbolic link is a name like any other and a missing file resolves too.
+// File names have no short alternative forms here.
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,4 +78,15 @@ uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize) {
   }
   free(text);
   return result;
+}
+
+// A file has no other name of the kind: the path as given.
+uint32_t PlatLongPath(const char *path, char *buffer, uint32_t bufferSize) {
+  size_t length = strlen(path);
+  if (length + 1 > bufferSize) {
+    errno = ENAMETOOLONG;
+    return length + 1 > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length + 1);
+  }
+  memcpy(buffer, path, length + 1);
+  return static_cast<uint32_t>(length);
 }

@@ -5,11 +5,16 @@
 // server may have inherited some from its own parent): a child receives its
 // own two pipe ends as standard input and output and nothing else.
 //
-// No child is ever left a zombie. A run's child is reaped by its owner's
-// exit-code query or, when the run closes it while it still runs, by the
-// reaper thread. Once the server adopts orphans (PosixAdoptOrphans) the
-// reaper also reaps every other child that no run owns: killed descendants
-// and other orphans handed to the server. No reaping may take the exit status
+// Every child starts as the leader of a process group of its own, so that
+// ending a run can also reach descendants whose parent has already ended.
+//
+// No child is ever left a zombie. A run's child is reaped when its owner
+// closes it (the exit-code query only looks, so the child's number, and with
+// it the number of its group, cannot be reused while the run lasts) or, when
+// the run closes it while it still runs, by the reaper thread. Once the
+// server adopts orphans (PlatOrphanReaperStart) the reaper also reaps every
+// other child that no run owns: killed descendants and other orphans handed
+// to the server. No reaping may take the exit status
 // that a run still polls for, so waitpid(-1) is never used; the owned pids
 // are registered before the reaper can look at the children again.
 #include <dirent.h>
@@ -28,7 +33,7 @@
 #include <cstring>
 
 #include "PlatProcessRec.h"
-#include "PosixPipeSignal.h"
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -278,7 +283,8 @@ int SetupFileActions(posix_spawn_file_actions_t *actions, int in, int out) {
 }
 
 // The server blocks its console signals in every thread and ignores
-// SIGPIPE; the child starts with no signal blocked and these at default.
+// SIGPIPE; the child starts with no signal blocked and these at default, as
+// the leader of a new process group.
 int SetupAttributes(posix_spawnattr_t *attr) {
   if (posix_spawnattr_init(attr) != 0) return -1;
   sigset_t none, defaults;
@@ -288,7 +294,9 @@ int SetupAttributes(posix_spawnattr_t *attr) {
   for (int sig : signals) sigaddset(&defaults, sig);
   posix_spawnattr_setsigmask(attr, &none);
   posix_spawnattr_setsigdefault(attr, &defaults);
-  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(attr, 0);
+  posix_spawnattr_setflags(attr,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   return 0;
 }
 
@@ -320,27 +328,35 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int ou
 
 }  // namespace
 
-int PosixAdoptOrphans() {
-  if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return -1;
+int PlatOrphanReaperStart(const char **failedCall) {
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+    *failedCall = "prctl";
+    return -1;
+  }
   pthread_mutex_lock(&RegistryMutex);
   AdoptingOrphans = true;
   pthread_mutex_unlock(&RegistryMutex);
-  return StartReaper();
+  if (StartReaper() == 0) return 0;
+  *failedCall = "pthread_create";
+  return -1;
 }
 
-// Pipes are close-on-exec whatever `inheritable` asks: a child receives its
-// ends through the spawn's dup2 only. The system's pipe size is kept; the
-// relay does not depend on the suggested one.
-int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int, uint32_t) {
+int PosixDuplicate(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+
+int PosixPipeWaiting(int fd, int *count) { return ioctl(fd, FIONREAD, count); }
+
+// Pipes are close-on-exec: a child receives its ends through the spawn's
+// dup2 only. The system's pipe size is kept.
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  if (SysPipe2(fds, O_CLOEXEC) != 0) return -1;
   *readEnd = fds[0];
   *writeEnd = fds[1];
   return 0;
 }
 
 int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate) {
-  int fd = fcntl(static_cast<int>(handle), F_DUPFD_CLOEXEC, 0);
+  int fd = SysDuplicate(static_cast<int>(handle));
   if (fd < 0) return -1;
   *duplicate = fd;
   return 0;
@@ -360,7 +376,7 @@ int PlatHandleSetNonBlocking(PlatHandle handle) {
 
 int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
   int waiting = 0;
-  if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0) return -1;
+  if (SysPipeWaiting(static_cast<int>(handle), &waiting) != 0) return -1;
   uint32_t count = waiting > 0 ? static_cast<uint32_t>(waiting) : 0;
   *available = count < cap ? count : cap;
   return 0;
@@ -368,7 +384,8 @@ int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
 
 int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done) {
   ssize_t count;
-  do count = read(static_cast<int>(handle), buffer, length); while (count < 0 && errno == EINTR);
+  do count = SysPipeRead(static_cast<int>(handle), buffer, length);
+  while (count < 0 && errno == EINTR);
   if (count < 0) return -1;
   *done = static_cast<uint32_t>(count);
   return 0;
@@ -376,8 +393,8 @@ int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *d
 
 // A full non-blocking pipe takes 0 bytes; that is no failure.
 int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint32_t *done) {
-  ssize_t count =
-      WithoutPipeSignal([&] { return write(static_cast<int>(handle), buffer, length); });
+  ssize_t count;
+  do count = write(static_cast<int>(handle), buffer, length); while (count < 0 && errno == EINTR);
   if (count < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     count = 0;
@@ -411,43 +428,40 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
     return -1;
   }
   info->process = process;
-  info->thread = PLAT_INVALID_HANDLE;
   info->processId = static_cast<uint32_t>(process->pid);
   return 0;
 }
 
-// The owner's query, and the only reaping of an owned child: waitpid on its
-// pid alone. The status is kept once taken.
+// The owner's query. It takes the status without reaping the child: the
+// zombie keeps the child's number, and the number of its process group,
+// from being reused until PlatProcessClose reaps it.
 int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
   if (!process->exited) {
-    int status = 0;
-    pid_t reaped;
-    do reaped = waitpid(process->pid, &status, WNOHANG); while (reaped < 0 && errno == EINTR);
-    if (reaped < 0) return -1;
-    if (reaped == 0) {
-      *code = PLAT_STILL_ACTIVE;
-      return 0;
-    }
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    int rc;
+    do rc = SysWaitid(P_PID, static_cast<id_t>(process->pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0) return -1;
+    if (info.si_pid == 0) return PLAT_PROCESS_RUNNING;
     process->exited = 1;
-    process->exitCode = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
-                                          : 128u + static_cast<uint32_t>(WTERMSIG(status));
-    pthread_mutex_lock(&RegistryMutex);
-    Unregister(process);
-    pthread_mutex_unlock(&RegistryMutex);
+    process->exitCode = info.si_code == CLD_EXITED ? static_cast<uint32_t>(info.si_status)
+                                                   : 128u + static_cast<uint32_t>(info.si_status);
   }
   *code = process->exitCode;
   return 0;
 }
 
-// An owned child that still runs is handed to the reaper; a record opened
-// for termination is only released.
+// An owned child is reaped here, the only reaping of an owned child; one
+// that still runs is handed to the reaper. A record opened for termination
+// is only released.
 int PlatProcessClose(PlatProcess process) {
   if (!process) return 0;
   if (process->owned) {
     bool handedOver = false;
     pthread_mutex_lock(&RegistryMutex);
     Unregister(process);
-    if (!process->exited && waitpid(process->pid, nullptr, WNOHANG) == 0) {
+    if (waitpid(process->pid, nullptr, WNOHANG) == 0) {
       HandOver(process->pid);
       handedOver = true;
     }
@@ -456,4 +470,15 @@ int PlatProcessClose(PlatProcess process) {
   }
   free(process);
   return 0;
+}
+
+// The group's number is the child's own, still held by the child or its
+// zombie: it cannot name another group. ESRCH: nobody is left.
+int PlatProcessGroupTerminate(PlatProcess process) {
+  if (!process->owned) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (kill(-process->pid, SIGKILL) == 0 || errno == ESRCH) return 0;
+  return -1;
 }

@@ -1,4 +1,4 @@
-// What the POSIX process files share: the process record and the reaper.
+// What the POSIX process files share: the process record.
 #ifndef TARVELD_PLAT_PROCESS_REC_H
 #define TARVELD_PLAT_PROCESS_REC_H
 
@@ -12,13 +12,9 @@
 struct PlatProcessRec {
   pid_t pid;
   int owned;
-  int exited;          // the exit status has been taken
+  int exited;          // the exit status has been seen (reaped only at close)
   uint32_t exitCode;
   PlatProcessRec *next;  // in the registry of owned children
 };
-
-// Makes the server the reaper of the orphans among its descendants and
-// starts reaping every child that no run owns. 0 or -1 with errno.
-int PosixAdoptOrphans();
 
 #endif

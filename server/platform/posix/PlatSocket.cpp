@@ -31,9 +31,10 @@ const int PLAT_SOCK_RAW = SOCK_RAW;
 const int PLAT_SOCK_RDM = SOCK_RDM;
 const int PLAT_SOCK_SEQPACKET = SOCK_SEQPACKET;
 
+// The one guard against SIGPIPE, for every socket and pipe write and
+// sendfile of the backend: a peer or reader that has gone costs EPIPE,
+// never the process. CGI programs start with the signal at its default.
 int PlatSocketStartup() {
-  // A peer that resets its connection must cost an error result, never the
-  // process: writes to a dead socket or pipe report EPIPE instead of a signal.
   signal(SIGPIPE, SIG_IGN);
   return 0;
 }
@@ -153,10 +154,6 @@ int PlatSocketClose(PlatSocket sock) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   }
   return close(fd) == 0 ? 0 : -1;
-}
-
-int PlatSocketShutdown(PlatSocket sock) {
-  return shutdown(static_cast<int>(sock), SHUT_RDWR) == 0 ? 0 : -1;
 }
 
 int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
@@ -289,8 +286,7 @@ static void BlameShortSend(PlatSocket sock, ssize_t sent, size_t length) {
 static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
   ssize_t sent;
   do {
-    sent = SysSend(static_cast<int>(sock), buffer, static_cast<size_t>(length),
-                   MSG_NOSIGNAL | flags);
+    sent = SysSend(static_cast<int>(sock), buffer, static_cast<size_t>(length), flags);
   } while (sent < 0 && errno == EINTR);
   BlameShortSend(sock, sent, static_cast<size_t>(length));
   return static_cast<int>(sent);

@@ -94,6 +94,31 @@ void *FailingMalloc(size_t size) {
   return PlatSyscallSystem<decltype(&malloc)>(SYS_MEMORY_ALLOC)(size);
 }
 
+int FailingPipe2(int fds[2], int flags) {
+  if (FailsWithErrno(SYS_PIPE_CREATE)) return -1;
+  return PlatSyscallSystem<decltype(&pipe2)>(SYS_PIPE_CREATE)(fds, flags);
+}
+
+int FailingDuplicate(int fd) {
+  if (FailsWithErrno(SYS_HANDLE_DUPLICATE)) return -1;
+  return PlatSyscallSystem<decltype(&PosixDuplicate)>(SYS_HANDLE_DUPLICATE)(fd);
+}
+
+int FailingPipeWaiting(int fd, int *count) {
+  if (FailsWithErrno(SYS_PIPE_PEEK)) return -1;
+  return PlatSyscallSystem<decltype(&PosixPipeWaiting)>(SYS_PIPE_PEEK)(fd, count);
+}
+
+ssize_t FailingPipeRead(int fd, void *buffer, size_t length) {
+  if (FailsWithErrno(SYS_PIPE_READ)) return -1;
+  return PlatSyscallSystem<decltype(&read)>(SYS_PIPE_READ)(fd, buffer, length);
+}
+
+int FailingWaitid(idtype_t type, id_t id, siginfo_t *info, int options) {
+  if (FailsWithErrno(SYS_PROCESS_EXIT_CODE)) return -1;
+  return PlatSyscallSystem<decltype(&waitid)>(SYS_PROCESS_EXIT_CODE)(type, id, info, options);
+}
+
 }  // namespace
 
 #define ENTRY(name, call, failing) \
@@ -119,6 +144,13 @@ PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("lock-init", pthread_mutex_init, FailingLockInit),
     // Memory that the server may run out of: the receive buffers.
     ENTRY("memory-alloc", malloc, FailingMalloc),
+    // A CGI run: its two pipes, the server's private copies of their ends,
+    // the look at and the read of the output, the look at the program's end.
+    ENTRY("pipe-create", pipe2, FailingPipe2),
+    ENTRY("handle-duplicate", PosixDuplicate, FailingDuplicate),
+    ENTRY("pipe-peek", PosixPipeWaiting, FailingPipeWaiting),
+    ENTRY("pipe-read", read, FailingPipeRead),
+    ENTRY("process-exit-code", waitid, FailingWaitid),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
 

@@ -17,6 +17,8 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -36,12 +38,22 @@ enum PosixSyscall {
   SYS_CONSOLE_THREAD_CREATE,
   SYS_LOCK_INIT,
   SYS_MEMORY_ALLOC,
+  SYS_PIPE_CREATE,
+  SYS_HANDLE_DUPLICATE,
+  SYS_PIPE_PEEK,
+  SYS_PIPE_READ,
+  SYS_PROCESS_EXIT_CODE,
   SYS_COUNT
 };
 
 // The identifier of the calling thread (PlatThread.cpp): the server's own
 // numbers, which the table serves like a system call.
 uint32_t PosixThreadId();
+// Calls of PlatProcess.cpp that the system makes through variadic ones:
+// a close-on-exec copy of a descriptor (fcntl), and the bytes waiting in a
+// pipe (ioctl). Each reports like the call behind it.
+int PosixDuplicate(int fd);
+int PosixPipeWaiting(int fd, int *count);
 
 #define SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
 #define SysPpoll SYSCALL(SYS_SOCKET_WAIT, ppoll)
@@ -56,5 +68,10 @@ uint32_t PosixThreadId();
 #define SysConsoleThreadCreate SYSCALL(SYS_CONSOLE_THREAD_CREATE, pthread_create)
 #define SysLockInit SYSCALL(SYS_LOCK_INIT, pthread_mutex_init)
 #define SysMalloc SYSCALL(SYS_MEMORY_ALLOC, malloc)
+#define SysPipe2 SYSCALL(SYS_PIPE_CREATE, pipe2)
+#define SysDuplicate SYSCALL(SYS_HANDLE_DUPLICATE, PosixDuplicate)
+#define SysPipeWaiting SYSCALL(SYS_PIPE_PEEK, PosixPipeWaiting)
+#define SysPipeRead SYSCALL(SYS_PIPE_READ, read)
+#define SysWaitid SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
 
 #endif

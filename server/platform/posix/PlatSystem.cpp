@@ -51,6 +51,8 @@ void PlatSleep(uint32_t milliseconds) {
   }
 }
 
+uint32_t PlatCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
 int PlatUnlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
 
 void *PlatMemoryAlloc(size_t size) { return SysMalloc(size); }

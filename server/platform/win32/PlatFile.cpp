@@ -64,3 +64,17 @@ int PlatFileClose(int fd) { return _close(fd) == 0 ? 0 : -1; }
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   return PlatFileCopyToSocket(fd, sock, length, sendFailed);
 }
+
+// Windows has no execute right: a program is a file that begins like an
+// executable image ("MZ"), which is what CreateProcess starts.
+int PlatPathKind(const char *path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PLAT_PATH_NONE;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PLAT_PATH_FOLDER;
+  FILE *stream = fopen(path, "rbN");
+  if (!stream) return PLAT_PATH_FILE;
+  char magic[2] = {0, 0};
+  size_t got = fread(magic, 1, sizeof magic, stream);
+  fclose(stream);
+  return got == 2 && magic[0] == 'M' && magic[1] == 'Z' ? PLAT_PATH_PROGRAM : PLAT_PATH_FILE;
+}

@@ -1,30 +1,46 @@
 // Win32 backend of CGI child processes: anonymous pipes, handle duplication,
-// CreateProcessA with the pipe ends as standard handles, and the exit code.
+// CreateProcessA with the pipe ends as standard handles and a command line
+// composed here, and the exit code.
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
+
+const DWORD PIPE_SIZE = 1024;  // suggested size of every pipe
 
 HANDLE Native(PlatHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 PlatHandle Plat(HANDLE handle) { return reinterpret_cast<PlatHandle>(handle); }
 HANDLE Native(PlatProcess process) { return reinterpret_cast<HANDLE>(process); }
 
+// "\"program\" arguments \"scriptPath\"" in a heap text of the exact size
+// (CreateProcessA may write into it); null when no memory.
+char *CommandLine(const PlatProcessStart *start) {
+  size_t size = strlen(start->program) + strlen(start->arguments) + strlen(start->scriptPath) + 7;
+  char *text = static_cast<char *>(malloc(size));
+  if (text)
+    snprintf(text, size, "\"%s\" %s \"%s\"", start->program, start->arguments, start->scriptPath);
+  return text;
+}
+
 }  // namespace
 
-int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
-                   uint32_t suggestedSize) {
+// Both ends are inheritable, so that either can become a child's standard
+// handle; the server keeps its own ends as copies that are not.
+int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd) {
   SECURITY_ATTRIBUTES attributes;
   attributes.nLength = sizeof attributes;
   attributes.lpSecurityDescriptor = nullptr;
-  attributes.bInheritHandle = inheritable ? TRUE : FALSE;
+  attributes.bInheritHandle = TRUE;
   HANDLE reader = nullptr;
   HANDLE writer = nullptr;
-  if (!CreatePipe(&reader, &writer, &attributes, suggestedSize)) return -1;
+  if (!SysCreatePipe(&reader, &writer, &attributes, PIPE_SIZE)) return -1;
   *readEnd = Plat(reader);
   *writeEnd = Plat(writer);
   return 0;
@@ -33,7 +49,7 @@ int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd, int inheritable,
 int PlatHandleDuplicate(PlatHandle handle, PlatHandle *duplicate) {
   HANDLE copy = nullptr;
   HANDLE self = GetCurrentProcess();
-  if (!DuplicateHandle(self, Native(handle), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+  if (!SysDuplicateHandle(self, Native(handle), self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
     return -1;
   *duplicate = Plat(copy);
   return 0;
@@ -54,7 +70,7 @@ int PlatHandleSetNonBlocking(PlatHandle handle) {
 int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
   DWORD read = 0;
   DWORD total = 0;
-  if (!PeekNamedPipe(Native(handle), nullptr, cap, &read, &total, nullptr)) return -1;
+  if (!SysPeekNamedPipe(Native(handle), nullptr, cap, &read, &total, nullptr)) return -1;
   // Without a data buffer some systems report only the total waiting.
   if (read == 0) read = total < cap ? total : cap;
   *available = read;
@@ -63,7 +79,7 @@ int PlatPipePeek(PlatHandle handle, uint32_t cap, uint32_t *available) {
 
 int PlatHandleRead(PlatHandle handle, void *buffer, uint32_t length, uint32_t *done) {
   DWORD count = 0;
-  BOOL ok = ReadFile(Native(handle), buffer, length, &count, nullptr);
+  BOOL ok = SysReadFile(Native(handle), buffer, length, &count, nullptr);
   *done = count;
   return ok ? 0 : -1;
 }
@@ -79,13 +95,11 @@ int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint
 // composed, the environment block as the whole environment, the pipe ends as
 // standard input and output, no standard error, a hidden window.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
-  size_t size = strlen(start->commandLine) + 1;
-  char *commandLine = static_cast<char *>(malloc(size));  // CreateProcessA may write into it
+  char *commandLine = CommandLine(start);
   if (!commandLine) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
-  memcpy(commandLine, start->commandLine, size);
 
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
@@ -107,17 +121,27 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
     SetLastError(error);
     return -1;
   }
+  CloseHandle(process.hThread);  // nothing of the child's thread is used
   info->process = reinterpret_cast<PlatProcess>(process.hProcess);
-  info->thread = Plat(process.hThread);
   info->processId = process.dwProcessId;
   return 0;
 }
 
+// STILL_ACTIVE (259) is both the answer for a running process and a code a
+// process may end with: such a process counts as running.
 int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
   DWORD exitCode = 0;
-  if (!GetExitCodeProcess(Native(process), &exitCode)) return -1;
+  if (!SysGetExitCodeProcess(Native(process), &exitCode)) return -1;
+  if (exitCode == STILL_ACTIVE) return PLAT_PROCESS_RUNNING;
   *code = exitCode;
   return 0;
 }
 
 int PlatProcessClose(PlatProcess process) { return CloseHandle(Native(process)) ? 0 : -1; }
+
+// Windows keeps no zombies: an ended process is gone once its last handle is.
+int PlatOrphanReaperStart(const char **) { return 0; }
+
+// Windows keeps no process groups of this kind: the tree walk over the
+// process list is all that ends a run's descendants.
+int PlatProcessGroupTerminate(PlatProcess) { return 0; }

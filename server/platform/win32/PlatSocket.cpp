@@ -137,10 +137,6 @@ int PlatSocketListen(PlatSocket sock, int backlog) {
 
 int PlatSocketClose(PlatSocket sock) { return closesocket(Native(sock)) == 0 ? 0 : -1; }
 
-int PlatSocketShutdown(PlatSocket sock) {
-  return shutdown(Native(sock), SD_BOTH) == 0 ? 0 : -1;
-}
-
 int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microseconds) {
   if (seconds < 0 || microseconds < 0) {
     WSASetLastError(WSAEINVAL);

@@ -88,6 +88,39 @@ void *FailingMalloc(size_t size) {
   return PlatSyscallSystem<decltype(&Win32Malloc)>(SYS_MEMORY_ALLOC)(size);
 }
 
+BOOL WINAPI FailingCreatePipe(PHANDLE readEnd, PHANDLE writeEnd, LPSECURITY_ATTRIBUTES security,
+                              DWORD size) {
+  if (CallFails(SYS_PIPE_CREATE)) return FALSE;
+  return PlatSyscallSystem<decltype(&CreatePipe)>(SYS_PIPE_CREATE)(readEnd, writeEnd, security,
+                                                                   size);
+}
+
+BOOL WINAPI FailingDuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                                   LPHANDLE target, DWORD access, BOOL inherit, DWORD options) {
+  if (CallFails(SYS_HANDLE_DUPLICATE)) return FALSE;
+  return PlatSyscallSystem<decltype(&DuplicateHandle)>(SYS_HANDLE_DUPLICATE)(
+      sourceProcess, source, targetProcess, target, access, inherit, options);
+}
+
+BOOL WINAPI FailingPeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read,
+                                 LPDWORD total, LPDWORD left) {
+  if (CallFails(SYS_PIPE_PEEK)) return FALSE;
+  return PlatSyscallSystem<decltype(&PeekNamedPipe)>(SYS_PIPE_PEEK)(pipe, buffer, size, read,
+                                                                    total, left);
+}
+
+BOOL WINAPI FailingReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read,
+                            LPOVERLAPPED overlapped) {
+  if (CallFails(SYS_PIPE_READ)) return FALSE;
+  return PlatSyscallSystem<decltype(&ReadFile)>(SYS_PIPE_READ)(file, buffer, length, read,
+                                                               overlapped);
+}
+
+BOOL WINAPI FailingGetExitCodeProcess(HANDLE process, LPDWORD code) {
+  if (CallFails(SYS_PROCESS_EXIT_CODE)) return FALSE;
+  return PlatSyscallSystem<decltype(&GetExitCodeProcess)>(SYS_PROCESS_EXIT_CODE)(process, code);
+}
+
 }  // namespace
 
 #define ENTRY(name, call, failing) \
@@ -106,6 +139,13 @@ PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("lock-init", InitializeCriticalSectionAndSpinCount, FailingInitializeCriticalSection),
     // Memory that the server may run out of: the receive buffers.
     ENTRY("memory-alloc", Win32Malloc, FailingMalloc),
+    // A CGI run: its two pipes, the server's private copies of their ends,
+    // the look at and the read of the output, the look at the program's end.
+    ENTRY("pipe-create", CreatePipe, FailingCreatePipe),
+    ENTRY("handle-duplicate", DuplicateHandle, FailingDuplicateHandle),
+    ENTRY("pipe-peek", PeekNamedPipe, FailingPeekNamedPipe),
+    ENTRY("pipe-read", ReadFile, FailingReadFile),
+    ENTRY("process-exit-code", GetExitCodeProcess, FailingGetExitCodeProcess),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every Win32Syscall");
 

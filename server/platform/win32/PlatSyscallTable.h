@@ -23,6 +23,11 @@ enum Win32Syscall {
   SYS_THREAD_ID,
   SYS_LOCK_INIT,
   SYS_MEMORY_ALLOC,
+  SYS_PIPE_CREATE,
+  SYS_HANDLE_DUPLICATE,
+  SYS_PIPE_PEEK,
+  SYS_PIPE_READ,
+  SYS_PROCESS_EXIT_CODE,
   SYS_COUNT
 };
 
@@ -40,5 +45,10 @@ void *Win32Malloc(size_t size);
 #define SysGetCurrentThreadId SYSCALL(SYS_THREAD_ID, GetCurrentThreadId)
 #define SysInitializeCriticalSection SYSCALL(SYS_LOCK_INIT, InitializeCriticalSectionAndSpinCount)
 #define SysMalloc SYSCALL(SYS_MEMORY_ALLOC, Win32Malloc)
+#define SysCreatePipe SYSCALL(SYS_PIPE_CREATE, CreatePipe)
+#define SysDuplicateHandle SYSCALL(SYS_HANDLE_DUPLICATE, DuplicateHandle)
+#define SysPeekNamedPipe SYSCALL(SYS_PIPE_PEEK, PeekNamedPipe)
+#define SysReadFile SYSCALL(SYS_PIPE_READ, ReadFile)
+#define SysGetExitCodeProcess SYSCALL(SYS_PROCESS_EXIT_CODE, GetExitCodeProcess)
 
 #endif

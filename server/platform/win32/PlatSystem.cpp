@@ -25,6 +25,8 @@ void PlatExitProcess(int code) {
 
 void PlatSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
+uint32_t PlatCurrentProcessId() { return GetCurrentProcessId(); }
+
 int PlatUnlink(const char *path) { return _unlink(path) == 0 ? 0 : -1; }
 
 void *Win32Malloc(size_t size) {

@@ -15,6 +15,12 @@
 //   orphans starts two processes that end a second later, writes "forked"
 //           and ends
 //   crash   writes "before" and ends at once the way a crashed program does
+//   pause   writes its process id and 2000 bytes, 200 ms later 2000 more,
+//           then stays
+//   doublefork  writes its process id, starts a child that starts a
+//           grandchild, writes the grandchild's id and ends at once; stays
+//   family  starts two children, then writes its own id and theirs on one
+//           line with one write; all three stay
 // Nothing it does lasts longer than 30 seconds.
 #include <fcntl.h>
 #include <io.h>
@@ -81,6 +87,48 @@ void Flood() {
   fflush(stdout);
 }
 
+void Pause() {
+  printf("%lu\n", GetCurrentProcessId());
+  std::string part(2000, 'p');
+  fwrite(part.data(), 1, part.size(), stdout);
+  fflush(stdout);
+  Sleep(200);
+  fwrite(part.data(), 1, part.size(), stdout);
+  fflush(stdout);
+  Sleep(LIFETIME_MS);
+}
+
+// The middle generation of "doublefork": starts the grandchild, writes its
+// id and ends, leaving it without a parent.
+void StartOrphan() {
+  PROCESS_INFORMATION process;
+  if (!StartSelf("--leaf", &process)) return;
+  printf("%lu\n", process.dwProcessId);
+  fflush(stdout);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+void DoubleFork() {
+  printf("%lu\n", GetCurrentProcessId());
+  fflush(stdout);
+  PROCESS_INFORMATION process;
+  if (StartSelf("--orphaner", &process)) {
+    WaitForSingleObject(process.hProcess, LIFETIME_MS);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  Sleep(LIFETIME_MS);
+}
+
+void Family() {
+  PROCESS_INFORMATION first, second;
+  if (!StartSelf("--leaf", &first) || !StartSelf("--leaf", &second)) return;
+  printf("%lu %lu %lu\n", GetCurrentProcessId(), first.dwProcessId, second.dwProcessId);
+  fflush(stdout);
+  Sleep(LIFETIME_MS);
+}
+
 void StartOrphans() {
   for (int i = 0; i < 2; ++i) {
     PROCESS_INFORMATION process;
@@ -130,6 +178,14 @@ int main(int argc, char **argv) {
     StartOrphans();
   } else if (mode == "--nap") {
     Sleep(1000);
+  } else if (mode == "pause") {
+    Pause();
+  } else if (mode == "doublefork") {
+    DoubleFork();
+  } else if (mode == "family") {
+    Family();
+  } else if (mode == "--orphaner") {
+    StartOrphan();
   } else if (mode == "crash") {
     Say("before");
     // No handler, no clean-up, the exit code of an access violation.

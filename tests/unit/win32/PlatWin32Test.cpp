@@ -13,7 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "cgi/CgiRun.h"
+#include "config/ConfigTbl.h"
+#include "http/Http.h"
 #include "platform/platform.h"
+#include "unit/TestSupport.h"
 
 namespace {
 
@@ -333,6 +337,46 @@ TEST(PathTest, FullPathIsLexicalAndReportsTheSizeItNeeds) {
   EXPECT_STREQ(buffer, "untouched");
 }
 
+// A CGI document asked for by its short (8.3) name keeps its extension's
+// meaning: it is run (here its program does not exist, so nothing is sent),
+// never sent as a file.
+TEST_F(SocketTest, ShortNameOfACgiDocumentNeverSendsItsText) {
+  TempFolder folder;
+  std::string script = folder.Write("program.fcgi", "SOURCE OF THE PROGRAM\n");
+  char shortPath[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA(script.c_str(), shortPath, sizeof shortPath), 0u);
+  std::string shortName = strrchr(shortPath, '\\') + 1;
+  if (shortName == "program.fcgi") GTEST_SKIP() << "no short names on this volume";
+  char longPath[MAX_PATH];
+  ASSERT_GT(PlatLongPath(shortPath, longPath, sizeof longPath), 0u);
+  EXPECT_STREQ(strrchr(longPath, '\\'), "\\program.fcgi");
+
+  unit::ConfigScope config;
+  snprintf(config->www_route, sizeof config->www_route, "%s", folder.path().c_str());
+  char entry[] = "fcgi | Z:\\no\\such\\program.exe |";
+  CgiTypeAdd(&config->cgi_type, entry);
+  uint16_t port = 0;
+  PlatSocket listener = Listen(&port);
+  SOCKET client = Connect(port);
+  ASSERT_GT(PlatSocketWaitReadable(listener, 5, 0), 0);
+  PlatAddress peer = {};
+  PlatSocket accepted = PlatSocketAccept(listener, &peer);
+  ASSERT_NE(accepted, PLAT_INVALID_SOCKET);
+  std::string uri = "/" + shortName;
+  char buffer[4096];
+  char data[] = "";
+  unit::Capture out;
+  SendResult10(accepted, uri.data(), buffer, sizeof buffer, data, 0);
+  std::string log = out.Text();
+  PlatSocketClose(accepted);
+  std::string answer;
+  for (int n; (n = recv(client, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
+  closesocket(client);
+  PlatSocketClose(listener);
+  EXPECT_EQ(answer.find("SOURCE OF THE PROGRAM"), std::string::npos) << uri << ": " << answer;
+  EXPECT_NE(log.find("Failed CreateProcess() errno="), std::string::npos) << log;
+}
+
 TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
   TempFolder folder;
   const std::string content = "line one\r\nline two\n\x1a tail";
@@ -369,7 +413,7 @@ TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
 
 TEST(PipeTest, DuplicateIsNotInheritablePeekIsCappedWritesDoNotWait) {
   PlatHandle readEnd = PLAT_INVALID_HANDLE, writeEnd = PLAT_INVALID_HANDLE;
-  ASSERT_EQ(PlatPipeCreate(&readEnd, &writeEnd, 1, 1024), 0);
+  ASSERT_EQ(PlatPipeCreate(&readEnd, &writeEnd), 0);
   EXPECT_TRUE(Inheritable(readEnd));
   EXPECT_TRUE(Inheritable(writeEnd));
   PlatHandle serverEnd = PLAT_INVALID_HANDLE;
@@ -439,8 +483,8 @@ struct Child {
   PlatProcessInfo info{};
   int Start(const char *environment, const std::string &arguments,
             const std::string &program = ProbeProgram()) {
-    if (PlatPipeCreate(&inRead, &inWrite, 1, 1024) != 0) return -1;
-    if (PlatPipeCreate(&outRead, &outWrite, 1, 1024) != 0) return -1;
+    if (PlatPipeCreate(&inRead, &inWrite) != 0) return -1;
+    if (PlatPipeCreate(&outRead, &outWrite) != 0) return -1;
     PlatHandle copy;
     PlatHandleDuplicate(inWrite, &copy);
     PlatHandleClose(inWrite);
@@ -449,10 +493,8 @@ struct Child {
     PlatHandleClose(outRead);
     outRead = copy;
     std::string script = "C:\\www dir\\a b.cgi";
-    std::string commandLine = "\"" + program + "\" " + arguments + " \"" + script + "\"";
     PlatProcessStart start{};
     start.program = program.c_str();
-    start.commandLine = commandLine.c_str();
     start.arguments = arguments.c_str();
     start.scriptPath = script.c_str();
     start.environment = environment;
@@ -461,8 +503,11 @@ struct Child {
     return PlatProcessCreate(&start, &info);
   }
   // Reads the output until the child has ended and the pipe is empty.
+  // What it wrote just before its end may arrive after a look found the
+  // pipe empty: once it has ended, the pipe is read out once more.
   std::string Output(uint32_t *exitCode) {
     std::string text;
+    bool ended = false;
     for (int i = 0; i < 1000; ++i) {
       uint32_t available = 0;
       if (PlatPipePeek(outRead, 1024, &available) != 0) break;
@@ -473,14 +518,16 @@ struct Child {
         text.append(buffer, done);
         continue;
       }
-      if (PlatProcessExitCode(info.process, exitCode) != 0 || *exitCode != PLAT_STILL_ACTIVE)
-        break;
-      Sleep(10);
+      if (ended) break;
+      int state = PlatProcessExitCode(info.process, exitCode);
+      if (state < 0) break;
+      ended = state != PLAT_PROCESS_RUNNING;
+      if (!ended) Sleep(10);
     }
     return text;
   }
   ~Child() {
-    for (PlatHandle h : {inRead, inWrite, outRead, outWrite, info.thread}) PlatHandleClose(h);
+    for (PlatHandle h : {inRead, inWrite, outRead, outWrite}) PlatHandleClose(h);
     if (info.process) PlatProcessClose(info.process);
   }
 };
@@ -494,14 +541,36 @@ TEST(ProcessTest, ChildGetsTheEnvironmentBlockAloneAndItsCommandLine) {
   ASSERT_EQ(child.Start(environment, "-x"), 0) << PlatLastError() << " " << ProbeProgram();
   _putenv_s("TARVELD_SERVER_ONLY", "");
   EXPECT_NE(child.info.processId, 0u);
-  uint32_t code = PLAT_STILL_ACTIVE;
+  uint32_t code = 99;
   std::string out = child.Output(&code);
   EXPECT_EQ(code, 3u);
   // Text mode: every line ends in CR LF.
+  EXPECT_NE(out.find("CMD=\"" + ProbeProgram() + "\" -x \"C:\\www dir\\a b.cgi\"\r\n"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("ARGC=3\r\nARG=-x\r\nARG=C:\\www dir\\a b.cgi\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("ENV=QUERY_STRING=a=1&b\r\n"), std::string::npos) << out;
   EXPECT_NE(out.find("ENV=CONTENT_LENGTH=0\r\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("TARVELD_SERVER_ONLY"), std::string::npos) << out;
+}
+
+// Empty arguments leave two blanks between the quoted program and script;
+// a process that ends with the code that also means "still active" counts
+// as still running.
+TEST(ProcessTest, EmptyArgumentsAndTheExitCodeThatMeansStillRunning) {
+  Child child;
+  ASSERT_EQ(child.Start("A=1\0", ""), 0);
+  uint32_t code = 99;
+  std::string out = child.Output(&code);
+  EXPECT_NE(out.find("CMD=\"" + ProbeProgram() + "\"  \"C:\\www dir\\a b.cgi\"\r\n"),
+            std::string::npos)
+      << out;
+
+  Child ends259;
+  ASSERT_EQ(ends259.Start("A=1\0", "259"), 0);
+  ASSERT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(ends259.info.process), 10000),
+            WAIT_OBJECT_0);
+  EXPECT_EQ(PlatProcessExitCode(ends259.info.process, &code), PLAT_PROCESS_RUNNING);
 }
 
 TEST(ProcessTest, MissingProgramFailsWithTheSystemsReason) {
@@ -512,66 +581,74 @@ TEST(ProcessTest, MissingProgramFailsWithTheSystemsReason) {
   EXPECT_NE(error, 0);
 }
 
-// ------------------------------------------------------------------ snapshot
+// ------------------------------------------------------------------ process list
 
 namespace {
 
-PlatSystemInfoQuery LoadQuery() {
-  void *ntdll = PlatLibraryLoad("ntdll.dll");
-  if (!ntdll) return nullptr;
-  return reinterpret_cast<PlatSystemInfoQuery>(
-      PlatLibrarySymbol(ntdll, "ZwQuerySystemInformation"));
-}
-
-// The parent id that the snapshot gives for a process id; 0 when absent.
-bool FindInSnapshot(const std::vector<char> &snapshot, uint32_t id, uint32_t *parent) {
-  const char *record = snapshot.data();
-  for (int guard = 0; guard < 100000; ++guard) {
-    if (PlatSnapshotProcessId(record) == id) {
-      *parent = PlatSnapshotParentId(record);
-      return true;
-    }
-    uint32_t next = PlatSnapshotNextOffset(record);
-    if (next == 0) break;
-    record += next;
-  }
-  return false;
+const PlatProcessEntry *Find(const std::vector<PlatProcessEntry> &list, uint32_t id) {
+  for (const PlatProcessEntry &entry : list)
+    if (entry.processId == id) return &entry;
+  return nullptr;
 }
 
 }  // namespace
 
-TEST(SnapshotTest, RecordsGiveProcessAndParentIdsAndTerminationEndsTheChild) {
-  PlatSystemInfoQuery query = LoadQuery();
-  ASSERT_NE(query, nullptr);
-  EXPECT_EQ(PlatLibrarySymbol(PlatLibraryLoad("ntdll.dll"), "NoSuchFunction"), nullptr);
+TEST(ProcessListTest, EntriesGiveParentsAndCreationTimesAndTerminationEndsTheChild) {
+  const char *failedCall = "";
+  ASSERT_EQ(PlatProcessListInit(&failedCall), 0) << failedCall;
 
   // A child that waits for input that never comes.
   Child child;
   ASSERT_EQ(child.Start("A=1\0", "wait"), 0);
 
-  uint32_t needed = 0;
-  std::vector<char> small(16);
-  EXPECT_NE(query(PLAT_SYSTEM_PROCESS_INFORMATION, small.data(), 16, &needed), 0);
-  EXPECT_GT(needed, 16u);
+  PlatProcessEntry *entries = nullptr;
+  uint32_t count = 0;
+  ASSERT_EQ(PlatProcessList(&entries, &count, &failedCall), 0) << failedCall;
+  std::vector<PlatProcessEntry> list(entries, entries + count);
+  free(entries);
+  const PlatProcessEntry *self = Find(list, GetCurrentProcessId());
+  const PlatProcessEntry *started = Find(list, child.info.processId);
+  ASSERT_NE(self, nullptr);
+  ASSERT_NE(started, nullptr);
+  EXPECT_EQ(started->parentId, GetCurrentProcessId());
+  EXPECT_GT(started->creationTime, self->creationTime);
+  FILETIME created, exited, kernel, user;
+  ASSERT_TRUE(GetProcessTimes(reinterpret_cast<HANDLE>(child.info.process), &created, &exited,
+                              &kernel, &user));
+  EXPECT_EQ(started->creationTime,
+            (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
 
-  std::vector<char> snapshot(1 << 20);
-  needed = static_cast<uint32_t>(snapshot.size());
-  ASSERT_EQ(query(PLAT_SYSTEM_PROCESS_INFORMATION, snapshot.data(),
-                  static_cast<uint32_t>(snapshot.size()), &needed),
-            0);
-  uint32_t parent = 0;
-  ASSERT_TRUE(FindInSnapshot(snapshot, child.info.processId, &parent));
-  EXPECT_EQ(parent, GetCurrentProcessId());
-  ASSERT_TRUE(FindInSnapshot(snapshot, GetCurrentProcessId(), &parent));
-
+  EXPECT_EQ(PlatProcessOpenForTerminate(GetCurrentProcessId()), nullptr);  // never itself
   PlatProcess handle = PlatProcessOpenForTerminate(child.info.processId);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(PlatProcessTerminate(handle, 0), 0);
   PlatProcessClose(handle);
   EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.info.process), 10000),
             WAIT_OBJECT_0);
-  uint32_t code = PLAT_STILL_ACTIVE;
+  uint32_t code = 99;
   EXPECT_EQ(PlatProcessExitCode(child.info.process, &code), 0);
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(PlatProcessOpenForTerminate(0xFFFFFFF0u), nullptr);
+}
+
+// Windows keeps the id of a creator that has ended and reuses ids: with a
+// list as that makes it (fabricated, since ids cannot be steered), the walk
+// takes only processes created after their parent and never the server,
+// which would otherwise end itself here.
+TEST(ProcessListTest, WalkSkipsProcessesOlderThanTheirParentAndTheServer) {
+  unit::ConfigScope config;
+  const uint32_t program = 0xFFFFFF00u, stale = 0xFFFFFF04u;  // ids no process has
+  std::vector<PlatProcessEntry> list = {{stale, program, 100},
+                                        {program, 8, 200},
+                                        {GetCurrentProcessId(), program, 300},
+                                        {0xFFFFFF08u, stale, 400}};
+  std::vector<unsigned char> visited(list.size(), 0);
+  visited[1] = 1;
+  unit::Capture out;
+  EXPECT_EQ(TerminateChildTree(list.data(), static_cast<uint32_t>(list.size()), 1, visited.data()),
+            -1);
+  std::string log = out.Text();
+  EXPECT_EQ(visited[0] + visited[2] + visited[3], 0);
+  EXPECT_EQ(log.find("Terminated child process."), std::string::npos) << log;
+  EXPECT_NE(log.find("[W] Failed OpenProcess() errno="), std::string::npos) << log;  // the program
 }

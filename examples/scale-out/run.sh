@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Scale-out check: two tarveld instances behind HAProxy on 127.0.0.1.
+#   examples/scale-out/run.sh [path-to-tarveld]
+# Starts both instances (one configuration each, one shared document root)
+# and HAProxy with haproxy.cfg beside this script, checks from both
+# instances' logs that requests were spread over both, stops one instance
+# with its stop file under a steady load and checks that no request was
+# lost, then stops everything. Needs haproxy and curl; takes about 10 s and
+# gives up after 60 s.
+set -euo pipefail
+# The whole run is bounded: after 60 s it is ended, and its clean-up stops
+# whatever it started.
+if [ -z "${SCALE_OUT_BOUNDED:-}" ]; then
+  SCALE_OUT_BOUNDED=1 exec timeout --kill-after=10 60 "$0" "$@"
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+TARVELD=$(realpath "${1:-$here/../../build/tarveld}")
+for tool in haproxy curl ss flock; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install haproxy curl iproute2 util-linux)"; exit 1; }
+done
+[ -x "$TARVELD" ] || { echo "no tarveld at $TARVELD"; exit 1; }
+
+work=$(mktemp -d /tmp/tarveld-scale-out-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'echo "scale-out: FAILED: stopped after 60 s"; exit 1' TERM INT
+
+fail() { echo "scale-out: FAILED: $*"; exit 1; }
+port_free() { [ -z "$(ss -Htln "sport = :$1")" ]; }
+
+# tarveld listens on a service name's port. Names are taken from the pool
+# the end-to-end tests use, under the same lock files, so runs side by side
+# never share a port.
+services=()
+for name in x11-1 x11-2 x11-3 x11-4 x11-5 x11-6 x11-7 bacula-dir bacula-fd bacula-sd xmms2 amqp; do
+  port=$(getent services "$name/tcp" | awk '{split($2, p, "/"); print p[1]}')
+  [ -n "$port" ] || continue
+  exec {lock}>"/tmp/tarveld-e2e-port-$name.lock"
+  if flock -n "$lock" && port_free "$port"; then
+    services+=("$name:$port")
+    [ "${#services[@]}" -eq 2 ] && break
+  else
+    exec {lock}>&-
+  fi
+done
+[ "${#services[@]}" -eq 2 ] || fail "no two free service ports"
+front=""
+for port in $(seq 18000 18099); do
+  if port_free "$port"; then front=$port; break; fi
+done
+[ -n "$front" ] || fail "no free port for HAProxy"
+
+mkdir -p "$work/www"
+echo "hello from the shared document root" > "$work/www/hello.txt"
+echo "<html><body>scale-out</body></html>" > "$work/www/index.html"
+
+# Each instance runs the bundled example configuration, with its own port,
+# the shared document root and no CGI program.
+start_instance() {  # number, service name
+  local dir="$work/web$1"
+  mkdir -p "$dir"
+  sed -e "s/^bind-port = .*/bind-port = $2/" -e "s|^www-route = .*|www-route = $work/www|" \
+      -e "/^cgi-type = /d" -e "s/^log-level = .*/log-level = 3/" \
+      "$here/../tarveld.conf" > "$dir/tarveld.conf"
+  (cd "$dir" && exec "$TARVELD" tarveld.conf stop.flag > log.txt 2>&1) &
+  pids+=("$!")
+  eval "web$1=$!"
+}
+
+start_instance 1 "${services[0]%%:*}"
+start_instance 2 "${services[1]%%:*}"
+for n in 1 2; do
+  for _ in $(seq 100); do grep -q "Tarvel server is started." "$work/web$n/log.txt" && break; sleep 0.1; done
+  grep -q "Tarvel server is started." "$work/web$n/log.txt" || fail "instance $n did not start: $(cat "$work/web$n/log.txt")"
+done
+
+# Each address by the line it stands on: a port picked may be the one the
+# other line names.
+sed -e "s/bind 127.0.0.1:[0-9]*/bind 127.0.0.1:$front/" \
+    -e "s/server web1 127.0.0.1:[0-9]*/server web1 127.0.0.1:${services[0]#*:}/" \
+    -e "s/server web2 127.0.0.1:[0-9]*/server web2 127.0.0.1:${services[1]#*:}/" \
+    "$here/haproxy.cfg" > "$work/haproxy.cfg"
+grep -q "server web2 127.0.0.1:${services[1]#*:} " "$work/haproxy.cfg" || fail "haproxy.cfg has no web2 line to set"
+haproxy -f "$work/haproxy.cfg" -db > "$work/haproxy.log" 2>&1 &
+pids+=("$!")
+
+url="http://127.0.0.1:$front/hello.txt"
+served() { grep -c "Request URI: /hello.txt" "$work/web$1/log.txt" || true; }
+# Ready when HAProxy has sent a request to each instance.
+for _ in $(seq 200); do
+  curl -s -o /dev/null --max-time 5 "$url" || true
+  [ "$(served 1)" -gt 0 ] && [ "$(served 2)" -gt 0 ] && break
+  sleep 0.05
+done
+before1=$(served 1)
+before2=$(served 2)
+
+# Requests are spread over both instances.
+requests=100
+for _ in $(seq "$requests"); do
+  body=$(curl -s --max-time 5 "$url") || fail "a request failed"
+  [ "$body" = "hello from the shared document root" ] || fail "wrong answer: $body"
+done
+served1=$(($(served 1) - before1))
+served2=$(($(served 2) - before2))
+echo "scale-out: $requests requests, instance 1 served $served1, instance 2 served $served2"
+[ "$served1" -ge $((requests / 4)) ] && [ "$served2" -ge $((requests / 4)) ] ||
+  fail "the requests were not spread over both instances"
+
+# A steady bounded load (4 clients, 100 requests each); instance 1 stops by
+# its stop file meanwhile. Every request must still be answered.
+clients=4
+each=100
+for c in $(seq "$clients"); do
+  (
+    for _ in $(seq "$each"); do
+      curl -s -o /dev/null --max-time 5 -w '%{http_code}\n' "$url" || echo "000"
+    done > "$work/codes$c.txt"
+  ) &
+  pids+=("$!")
+  eval "client$c=$!"
+done
+while [ "$(cat "$work"/codes*.txt 2>/dev/null | wc -l)" -lt 60 ]; do sleep 0.05; done
+touch "$work/web1/stop.flag"
+status=0
+wait "$web1" || status=$?
+[ "$status" -eq 0 ] || fail "instance 1 ended with status $status"
+grep -q "Received the terminating signal. (0)" "$work/web1/log.txt" || fail "instance 1 did not shut down by its stop file"
+for c in $(seq "$clients"); do wait "$(eval echo "\$client$c")"; done
+total=$(cat "$work"/codes*.txt | wc -l)
+good=$(grep -c "^200$" "$work"/codes*.txt | awk -F: '{s += $2} END {print s}')
+echo "scale-out: $total requests under load while instance 1 stopped, $good answered 200"
+[ "$total" -eq $((clients * each)) ] && [ "$good" -eq "$total" ] || fail "requests were lost"
+[ "$(served 2)" -gt $((before2 + served2)) ] || fail "instance 2 took no requests"
+
+touch "$work/web2/stop.flag"
+wait "$web2" || fail "instance 2 did not stop cleanly"
+echo "scale-out: passed"
