@@ -14,6 +14,10 @@
 #                          mini_httpd busybox
 #   BENCH_SKIP_INSTALL=1   do not run apt-get (the tools are already there)
 #   BENCH_IDLE=1000        idle connections of the memory figure
+#   BENCH_SYSCALLS=1       instead of the run: the system calls, context
+#                          switches and CPU time per request of each server
+#                          in the 1 KiB case (perf stat), written to
+#                          bench/results/syscalls.md
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/lib.sh
@@ -48,6 +52,9 @@ if [ "${BENCH_SKIP_INSTALL:-0}" != 1 ]; then
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q g++ cmake ninja-build netbase \
     procps wrk apache2-utils lighttpd nginx mini-httpd busybox
+  if [ "${BENCH_SYSCALLS:-0}" = 1 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q linux-perf
+  fi
   # The packages start system services of their own: stop and disable
   # them; the benchmark runs its own instances on its own ports.
   for service in nginx lighttpd mini-httpd; do
@@ -394,6 +401,67 @@ for server in $SERVERS; do
   # A short warm-up, not recorded.
   timeout 30 wrk -t 2 -c 50 -d 1s -s "$REPO/bench/http10.lua" "http://$(url_host)$PORT/1k.html" >/dev/null 2>&1 || true
 done
+# ------------------------------------------------------------ system calls
+# Per request of the 1 KiB case: each system call the server's processes
+# and threads make, its context switches and its CPU time, counted by the
+# kernel's tracepoints while wrk runs (SECS seconds, 50 connections).
+CALLS="accept4 ppoll poll epoll_wait epoll_ctl recvfrom read openat newfstatat sendto sendmsg writev
+  sendfile64 write close setsockopt ioctl futex sched_yield"
+count_calls() {  # server: appends "server name per-request" lines to $WORK/calls
+  local server=$1 pids events out requests call
+  pids=$(process_tree "$SERVER_PID" | xargs | tr ' ' ',')
+  events=raw_syscalls:sys_enter,sched:sched_switch,task-clock
+  for call in $CALLS; do events=$events,syscalls:sys_enter_$call; done
+  perf stat -x, -e "$events" -p "$pids" -o "$WORK/calls.txt" -- \
+    timeout $((SECS + 30)) wrk -t 2 -c 50 -d "${SECS}s" -s "$REPO/bench/http10.lua" \
+    "http://$(url_host)$PORT/1k.html" > "$WORK/calls.wrk" 2>&1 || true
+  requests=$(awk '/requests in/ {print $1}' "$WORK/calls.wrk")
+  [ "${requests:-0}" -gt 0 ] || { echo "  $server: wrk gave no result"; return; }
+  awk -F, -v s="$server" -v r="$requests" '
+    $3 == "task-clock" { printf "%s CPU-us %.1f\n", s, $1 * 1000 / r }
+    $3 ~ /:/ { n = $3; sub(/.*sys_enter_/, "", n); sub(/raw_syscalls:sys_enter/, "all", n)
+               sub(/sched:sched_switch/, "switches", n); printf "%s %s %.2f\n", s, n, $1 / r }' \
+    "$WORK/calls.txt" >> "$WORK/calls"
+  echo "  $server: $requests requests counted"
+}
+calls_table() {  # servers
+  awk -v servers="$1" -v when="$(date -u '+%Y-%m-%d %H:%M UTC')" -v load="$(cut -d' ' -f1-3 /proc/loadavg)" '
+    { v[$1, $2] = $3 }
+    END {
+      n = split(servers, list, " ")
+      m = split("all accept4 ppoll poll epoll_wait epoll_ctl recvfrom read openat newfstatat sendto " \
+                "sendmsg writev sendfile64 write close setsockopt ioctl futex sched_yield switches CPU-us", rows, " ")
+      print "# System calls per request, 1 KiB file, 50 connections"
+      print ""
+      printf "Counted %s (load average %s) with perf stat on the servers'"'"' processes.\n", when, load
+      print ""
+      line = "| Per request |"; rule = "|---|"
+      for (i = 1; i <= n; ++i) { line = line " " list[i] " |"; rule = rule "---:|" }
+      print line; print rule
+      for (j = 1; j <= m; ++j) {
+        shown = 0
+        for (i = 1; i <= n; ++i) if (v[list[i], rows[j]] + 0 >= 0.005) shown = 1
+        if (!shown) continue
+        name = rows[j] == "all" ? "all system calls" : rows[j] == "switches" ? "context switches" : \
+               rows[j] == "CPU-us" ? "CPU time, us" : "`" rows[j] "`"
+        line = "| " name " |"
+        for (i = 1; i <= n; ++i) line = line " " ((list[i], rows[j]) in v ? v[list[i], rows[j]] : "n/a") " |"
+        print line
+      }
+    }' "$WORK/calls"
+}
+if [ "${BENCH_SYSCALLS:-0}" = 1 ]; then
+  command -v perf >/dev/null || { echo "missing tool: perf (Debian package linux-perf)"; exit 1; }
+  : > "$WORK/calls"
+  for server in $SERVERS; do
+    use_server "$server"
+    count_calls "$server"
+  done
+  calls_table "$SERVERS" > "$REPO/bench/results/syscalls.md"
+  cat "$REPO/bench/results/syscalls.md"
+  exit 0
+fi
+
 CASES="static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10"
 for round in $(seq "$ROUNDS"); do
   echo "round $round"

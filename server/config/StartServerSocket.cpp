@@ -1,5 +1,6 @@
-// Creates the listening socket, binds it to the resolved endpoint and starts
-// listening with the configured backlog.
+// Creates the listening socket, binds it to the resolved endpoint, starts
+// listening with the configured backlog and bounds the waits of the
+// connections it will accept.
 #include "config/ConfigTbl.h"
 #include "core/Log.h"
 #include "platform/platform.h"
@@ -10,6 +11,18 @@ static int BindEndpoint(PlatSocket sock, const ConfigTable *c) {
   if (c->socket_domain == PLAT_AF_INET6)
     return PlatSocketBindIPv6(sock, c->port_number, c->host_address, c->host_scope_id);
   return PlatSocketBindIPv4(sock, c->socket_domain & 0xFFFF, c->port_number, c->host_address);
+}
+
+// The waits of every connection the socket accepts, set once for all: the
+// request must come within session-timeout seconds. A client that sends
+// its request and then stops reading must not hold its transaction (and
+// its max-connect slot) forever either: every send of an answer may wait at
+// most session-timeout seconds, at least one, before it fails and ends the
+// transaction like any other failed send.
+static void BoundAcceptedWaits(PlatSocket sock, int32_t sessionTimeout) {
+  if (PlatSocketSetAcceptedReceiveTimeout(sock, sessionTimeout) != 0 ||
+      PlatSocketSetAcceptedSendTimeout(sock, sessionTimeout > 0 ? sessionTimeout : 1) != 0)
+    LogPrint(LOG_WARN, "Failed setsockopt() errno=%d", PlatSocketLastError());
 }
 
 PlatSocket StartServerSocket() {
@@ -33,6 +46,7 @@ PlatSocket StartServerSocket() {
     TRACE_END();
     return PLAT_INVALID_SOCKET;
   }
+  BoundAcceptedWaits(sock, c->session_timeout);
   TRACE_END();
   return sock;
 }

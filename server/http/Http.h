@@ -20,6 +20,11 @@ constexpr int64_t CONTENT_LENGTH_NONE = -1;
 extern const char *const ReasonPhrase[STATUS_KINDS];
 int StatusCode(unsigned kind);
 int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType);
+// SendHeader10 with the body's first piece in the same send: the count of
+// body bytes sent with the header (fewer than bodyLength when the send
+// failed after the header), or -1 when the header did not go out whole.
+int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                     const char *body, int bodyLength);
 
 int HTTP_start(PlatSocket sock, char *buffer, int length);
 int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *data,

@@ -28,23 +28,68 @@ const char *const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 constexpr size_t HEADER_SIZE = 4096;
 
-// "Sun, 06 Dec 2026 01:05:09 GMT" for the current time.
-void FormatDate(char *text, size_t size) {
-  struct tm utc;
-  PlatUtcTime(time(nullptr), &utc);
-  snprintf(text, size, "%3s, %02d %3s %04d %02d:%02d:%02d GMT", WeekdayNames[utc.tm_wday],
-           utc.tm_mday, MonthNames[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
-           utc.tm_sec);
+// The header under composition. Every piece is appended by plain copies
+// bounded to the buffer (the header runs for every answer, and a formatter
+// call per piece cost more than the rest of it); the text stays terminated.
+struct HeaderText {
+  char *text;
+  size_t used;
+};
+
+void AppendBytes(HeaderText *header, const char *bytes, size_t length) {
+  size_t room = HEADER_SIZE - 1 - header->used;
+  if (length > room) length = room;
+  memcpy(header->text + header->used, bytes, length);
+  header->used += length;
+  header->text[header->used] = '\0';
 }
 
-// Appends text to the header, never past its end.
-void Append(char *header, const char *text) {
-  size_t used = strlen(header);
-  snprintf(header + used, HEADER_SIZE - used, "%s", text);
+void Append(HeaderText *header, const char *text) { AppendBytes(header, text, strlen(text)); }
+
+// A decimal number of at least minDigits digits, zero-padded like "%0*d".
+void AppendNumber(HeaderText *header, int64_t value, int minDigits) {
+  char digits[32];
+  if (value < 0) {  // never for a date or a length; kept exact all the same
+    int length = snprintf(digits, sizeof digits, "%0*" PRId64, minDigits, value);
+    AppendBytes(header, digits, static_cast<size_t>(length));
+    return;
+  }
+  int count = 0;
+  char *end = digits + sizeof digits;
+  do {
+    *--end = static_cast<char>('0' + value % 10);
+    value /= 10;
+    ++count;
+  } while (value > 0);
+  while (count < minDigits) {
+    *--end = '0';
+    ++count;
+  }
+  AppendBytes(header, end, static_cast<size_t>(count));
+}
+
+// "Sun, 06 Dec 2026 01:05:09 GMT" for the current time.
+void AppendDate(HeaderText *header) {
+  struct tm utc;
+  PlatUtcTime(time(nullptr), &utc);
+  AppendBytes(header, WeekdayNames[utc.tm_wday], 3);
+  Append(header, ", ");
+  AppendNumber(header, utc.tm_mday, 2);
+  Append(header, " ");
+  AppendBytes(header, MonthNames[utc.tm_mon], 3);
+  Append(header, " ");
+  AppendNumber(header, static_cast<int64_t>(utc.tm_year) + 1900, 4);
+  Append(header, " ");
+  AppendNumber(header, utc.tm_hour, 2);
+  Append(header, ":");
+  AppendNumber(header, utc.tm_min, 2);
+  Append(header, ":");
+  AppendNumber(header, utc.tm_sec, 2);
+  Append(header, " GMT");
 }
 
 // The served methods in the fixed order GET, HEAD, POST.
-void AppendAllow(char *header, uint32_t methods) {
+void AppendAllow(HeaderText *header, uint32_t methods) {
   Append(header, "Allow: ");
   const char *separator = "";
   const struct {
@@ -56,6 +101,30 @@ void AppendAllow(char *header, uint32_t methods) {
     Append(header, separator);
     Append(header, method.name);
     separator = ", ";
+  }
+  Append(header, "\r\n");
+}
+
+// Status line, the fixed lines and the empty line that ends the header.
+void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char *contentType) {
+  Append(header, "HTTP/1.0 ");
+  AppendNumber(header, StatusCode(kind), 3);
+  Append(header, " ");
+  Append(header, ReasonPhrase[kind]);
+  Append(header, "\r\nConnection: close\r\nDate: ");
+  AppendDate(header);
+  Append(header, "\r\n");
+  AppendAllow(header, ConfigTbl->support_method);
+  if (contentType) {
+    Append(header, "Content-Type: ");
+    Append(header, contentType);
+    Append(header, "\r\n");
+  }
+  Append(header, "Server: Tarvel-Server\r\n");
+  if (length != CONTENT_LENGTH_NONE) {
+    Append(header, "Content-Length: ");
+    AppendNumber(header, length, 1);
+    Append(header, "\r\n");
   }
   Append(header, "\r\n");
 }
@@ -107,57 +176,50 @@ const char *const ReasonPhrase[STATUS_KINDS] = {
 
 int StatusCode(unsigned kind) { return kind < STATUS_KINDS ? StatusNumbers[kind] : 0; }
 
-int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType) {
-  TRACE_START();
-  // No caller passes a kind outside the table; one that did would be sent
-  // as kind 0 rather than read past the phrases.
-  if (kind >= STATUS_KINDS) kind = 0;
-
-  char date[128];
-  FormatDate(date, sizeof date);
-
-  char *header = static_cast<char *>(malloc(HEADER_SIZE));
-  if (!header) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    TRACE_END();
-    return -1;
-  }
-  memset(header, 0, HEADER_SIZE);
-  snprintf(header, HEADER_SIZE, "HTTP/1.0 %03d %s\r\n", StatusCode(kind), ReasonPhrase[kind]);
-  Append(header, "Connection: close\r\n");
-  Append(header, "Date: ");
-  Append(header, date);
-  Append(header, "\r\n");
-  AppendAllow(header, ConfigTbl->support_method);
-  if (contentType) {
-    Append(header, "Content-Type: ");
-    Append(header, contentType);
-    Append(header, "\r\n");
-  }
-  Append(header, "Server: Tarvel-Server\r\n");
-  if (length != CONTENT_LENGTH_NONE) {
-    char lengthLine[64];
-    snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRId64 "\r\n", length);
-    Append(header, lengthLine);
-  }
-  Append(header, "\r\n");
-  int headerLength = static_cast<int>(strlen(header));
-
-  LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
+// Sends the header, and the body's first piece with it when there is one.
+static int SendHeaderPieces(PlatSocket sock, const char *header, int headerLength, int64_t length,
+                            const char *body, int bodyLength) {
+  if (bodyLength > 0) return PlatSocketSendMoreTwo(sock, header, headerLength, body, bodyLength);
   // A header with a known length is followed at once by its body, if any,
   // and then by the close of the connection: header, a small body and the
   // close leave in one segment. A CGI header goes out at once, since the
   // program's output follows only after the relay's first pass.
-  int sent = length != CONTENT_LENGTH_NONE ? PlatSocketSendMore(sock, header, headerLength)
-                                           : PlatSocketSend(sock, header, headerLength);
-  if (sent != headerLength) {
-    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
-    free(header);
-    TRACE_END();
+  return length != CONTENT_LENGTH_NONE ? PlatSocketSendMore(sock, header, headerLength)
+                                       : PlatSocketSend(sock, header, headerLength);
+}
+
+int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType) {
+  return SendHeader10Body(sock, kind, length, contentType, nullptr, 0) < 0 ? -1 : 0;
+}
+
+int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                     const char *body, int bodyLength) {
+  TRACE_START_AS("SendHeader10");
+  // No caller passes a kind outside the table; one that did would be sent
+  // as kind 0 rather than read past the phrases.
+  if (kind >= STATUS_KINDS) kind = 0;
+
+  char *header = static_cast<char *>(malloc(HEADER_SIZE));
+  if (!header) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    TRACE_END_AS("SendHeader10");
     return -1;
   }
-  LogDump("Sended Data", header, static_cast<uint32_t>(sent));
+  HeaderText text = {header, 0};
+  header[0] = '\0';
+  ComposeHeader(&text, kind, length, contentType);
+  int headerLength = static_cast<int>(text.used);
+
+  LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
+  int sent = SendHeaderPieces(sock, header, headerLength, length, body, bodyLength);
+  if (sent < headerLength) {
+    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+    free(header);
+    TRACE_END_AS("SendHeader10");
+    return -1;
+  }
+  LogDump("Sended Data", header, static_cast<uint32_t>(headerLength));
   free(header);
-  TRACE_END();
-  return 0;
+  TRACE_END_AS("SendHeader10");
+  return sent - headerLength;
 }

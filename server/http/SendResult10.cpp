@@ -57,13 +57,14 @@ int SendError(PlatSocket sock, unsigned kind) {
 }
 
 // A document larger than one piece goes from the file to the socket
-// directly, all but its last piece, which follows through the buffer and
-// leaves with the close. Stops early, without failing, at an early end of
+// directly, the whole of it: fewer calls and no copy through the buffer,
+// for one segment more (the close's own) than a last piece held back for
+// the close would take. Stops early, without failing, at an early end of
 // the file.
-int SendLargeBody(PlatSocket sock, int fd, int piece, int64_t *left) {
+int SendLargeBody(PlatSocket sock, int fd, int64_t *left) {
   const int64_t MOST_AT_ONCE = 1 << 30;
-  while (*left > piece) {
-    int64_t chunk = *left - piece;
+  while (*left > 0) {
+    int64_t chunk = *left;
     if (chunk > MOST_AT_ONCE) chunk = MOST_AT_ONCE;
     int sendFailed = 0;
     int sent = PlatFileSendToSocket(fd, sock, static_cast<uint32_t>(chunk), &sendFailed);
@@ -81,18 +82,20 @@ int SendLargeBody(PlatSocket sock, int fd, int piece, int64_t *left) {
   return 0;
 }
 
-// Streams the open document through the request buffer, a whole buffer at a
-// time: the transfer unit must not shrink with the size of the request. A
-// body whose size the header announced ends with its last announced byte:
-// no read is spent to find the end of the file, and a file that grows
-// meanwhile never sends more than the header promised. Without a size (0),
-// the file is sent to its end.
-int SendBody(PlatSocket sock, int fd, char *buffer, int length, int64_t announced) {
-  // The buffer is the transaction's receive buffer of buffer-size bytes; it
-  // always holds more than the request it received.
-  int piece = ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
-  int64_t left = announced;
-  if (SendLargeBody(sock, fd, piece, &left) != 0) return -1;
+// The transfer unit of documents: a whole buffer at a time, never less
+// than the request. The buffer is the transaction's receive buffer of
+// buffer-size bytes; it always holds more than the request it received.
+int BodyPiece(int length) {
+  return ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
+}
+
+// Streams the rest of the open document through the request buffer, left
+// bytes of the announced size. A body whose size the header announced ends
+// with its last announced byte: no read is spent to find the end of the
+// file, and a file that grows meanwhile never sends more than the header
+// promised. Without a size (0), the file is sent to its end.
+int SendBody(PlatSocket sock, int fd, char *buffer, int piece, int64_t announced, int64_t left) {
+  if (announced > piece && SendLargeBody(sock, fd, &left) != 0) return -1;
   for (;;) {
     if (announced > 0 && left == 0) break;
     int wanted = (announced > 0 && left < piece) ? static_cast<int>(left) : piece;
@@ -114,13 +117,34 @@ int SendBody(PlatSocket sock, int fd, char *buffer, int length, int64_t announce
   return 0;
 }
 
-// A static document: 200 header with its size and media type, then its bytes.
-int SendDocument(PlatSocket sock, int fd, const char *fullPath, char *buffer, int length) {
-  int64_t size = 0;
-  if (PlatFileStreamSize(fullPath, &size) != 0) size = 0;
-  SendHeader10(sock, STATUS_OK, size, ContentTypeMedia(fullPath));
+// A document that fits into one piece is read before its header and leaves
+// together with it in one send.
+int SendSmallDocument(PlatSocket sock, int fd, int64_t size, const char *media, char *buffer,
+                      int piece) {
+  int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(size));
+  int readError = PlatLastError();
+  int sent = SendHeader10Body(sock, STATUS_OK, size, media, buffer, got > 0 ? got : 0);
   LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
-  return SendBody(sock, fd, buffer, length, size);
+  if (got < 0) {
+    LogPrint(LOG_ERR, "Failed read() errno=%d", readError);
+    return -1;
+  }
+  if (got > 0 && sent < got) {  // a failed header has logged its own failure already
+    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+    return -1;
+  }
+  return SendBody(sock, fd, buffer, piece, size, size - got);
+}
+
+// A static document: 200 header with its size and media type, then its bytes.
+int SendDocument(PlatSocket sock, int fd, int64_t size, const char *fullPath, char *buffer,
+                 int length) {
+  const char *media = ContentTypeMedia(fullPath);
+  int piece = BodyPiece(length);
+  if (size > 0 && size <= piece) return SendSmallDocument(sock, fd, size, media, buffer, piece);
+  SendHeader10(sock, STATUS_OK, size, media);
+  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
+  return SendBody(sock, fd, buffer, piece, size, size);
 }
 
 // Everything after the document path is built. The document is opened, typed
@@ -136,7 +160,8 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
   }
   if (!InsideDocumentRoot(fullPath)) return SendError(sock, STATUS_FORBIDDEN);
 
-  int fd = PlatFileOpenSequential(fullPath);
+  int64_t size = 0;
+  int fd = PlatFileOpenSequential(fullPath, &size);
   if (fd < 0) {
     LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
     return SendError(sock, STATUS_NOT_FOUND);
@@ -157,7 +182,7 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
     CgiExec(sock, fullPath, program, arguments, query, data, isPost);
     return 0;
   }
-  int result = SendDocument(sock, fd, fullPath, buffer, length);
+  int result = SendDocument(sock, fd, size, fullPath, buffer, length);
   PlatFileClose(fd);
   return result;
 }

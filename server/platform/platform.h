@@ -114,7 +114,9 @@ int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
 // IPv4 clients where its address allows (the any address "::").
 int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
                        uint32_t scopeId);
-int PlatSocketListen(PlatSocket sock, int backlog);  // like listen()
+// Like listen(); accepting on the socket still waits for a connection,
+// except through PlatSocketAcceptPending.
+int PlatSocketListen(PlatSocket sock, int backlog);
 // Closes a socket. Bytes held back by PlatSocketSendMore go out first, also
 // when the peer sent bytes that were never read (the close then resets).
 int PlatSocketClose(PlatSocket sock);
@@ -135,12 +137,30 @@ struct PlatAddress {
 // The next connection of a listening socket (never inherited either), or
 // PLAT_INVALID_SOCKET; waits while none is pending.
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peer);
+// Like PlatSocketAccept when a connection is already pending, without ever
+// waiting. PLAT_INVALID_SOCKET when none is pending, and also when the
+// accept failed: the caller then waits and accepts as usual, which reports
+// what is wrong (a backend may always answer so).
+PlatSocket PlatSocketAcceptPending(PlatSocket listener, PlatAddress *peer);
+// Bounds every send on the connections that the listening socket accepts
+// from now on, as PlatSocketSetSendTimeout on each of them would. Where the
+// system passes the setting on to accepted sockets it is set once, on the
+// listener; elsewhere the accept sets it on each accepted socket, and an
+// accept whose socket cannot take it fails with the reason.
+int PlatSocketSetAcceptedSendTimeout(PlatSocket listener, int32_t seconds);
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length);  // like recv()
-// Like PlatSocketRecv when data or the peer's close has already arrived;
-// PLAT_SOCKET_NOT_READY, without waiting, when nothing has arrived yet (a
-// backend may always answer so: the caller then waits and receives).
-constexpr int PLAT_SOCKET_NOT_READY = -2;
-int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length);
+// Bounds the wait for data on the connections that the listening socket
+// accepts from now on: PlatSocketRecvWithin on them waits at most this many
+// seconds (0 or less: not at all). Where the system passes the setting on
+// to accepted sockets it is set once, on the listener.
+int PlatSocketSetAcceptedReceiveTimeout(PlatSocket listener, int32_t seconds);
+// Waits for data up to the receive time-out the socket was accepted with
+// (PlatSocketSetAcceptedReceiveTimeout) and receives once, as a wait until
+// the socket is readable and PlatSocketRecv would: the count, 0 when the
+// peer has closed, -1 on a failure, PLAT_SOCKET_TIMED_OUT when nothing came
+// in time.
+constexpr int PLAT_SOCKET_TIMED_OUT = -2;
+int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length);
 // Like send(): the count sent or -1. A reset peer costs -1, never a signal
 // (see PlatSocketStartup).
 int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
@@ -148,6 +168,11 @@ int PlatSocketSend(PlatSocket sock, const void *buffer, int length);
 // hold these bytes back to send them in one segment with the next send or
 // with the close.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length);
+// PlatSocketSendMore of two pieces in one call, the first before the second
+// (a header and the body that follows it): the count sent of both together,
+// or -1.
+int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
+                          const void *second, int secondLength);
 
 // ---------------------------------------------------------------- PlatThread
 typedef uint32_t (*PlatThreadRoutine)(void *parameter);
@@ -181,9 +206,10 @@ uint32_t PlatFullPath(const char *path, char *buffer, uint32_t bufferSize);
 uint32_t PlatLongPath(const char *path, char *buffer, uint32_t bufferSize);
 
 // ---------------------------------------------------------------- PlatFile
-// Opens a regular file for reading (binary, sequential access). Anything that
-// is not a regular file counts as not openable. Returns a descriptor or -1.
-int PlatFileOpenSequential(const char *path);
+// Opens a regular file for reading (binary, sequential access) and tells its
+// size in bytes as the open file reports it. Anything that is not a regular
+// file counts as not openable. Returns a descriptor or -1.
+int PlatFileOpenSequential(const char *path, int64_t *size);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
 int PlatFileClose(int fd);  // like close()
 // Sends up to length bytes of an open file, from its current position, to a
@@ -192,9 +218,6 @@ int PlatFileClose(int fd);  // like close()
 // socket failed (PlatSocketLastError) and 0 when reading the file failed
 // (PlatLastError).
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed);
-// Size of a file as a stream opened "rb" and sought to its end reports it;
-// -1 when it cannot be opened or sought.
-int PlatFileStreamSize(const char *path, int64_t *size);
 // What a path names, symbolic links followed: nothing this process can see,
 // a folder, a file this process may start as a program, or any other file.
 constexpr int PLAT_PATH_NONE = 0;

@@ -6,38 +6,23 @@
 #include "platform/platform.h"
 #include "trans/Trans.h"
 
-// A client that sends its request and then stops reading must not hold the
-// transaction (and its max-connect slot) forever: every send of the answer
-// may wait at most session-timeout seconds, at least one, before it fails
-// and ends the transaction like any other failed send.
-static void BoundSends(PlatSocket sock) {
-  int32_t seconds = ConfigTbl->session_timeout > 0 ? ConfigTbl->session_timeout : 1;
-  if (PlatSocketSetSendTimeout(sock, seconds) != 0)
-    LogPrint(LOG_WARN, "Failed setsockopt() errno=%d", PlatSocketLastError());
-}
-
-// Waits up to session-timeout for the request, receives it once and answers.
-// A request that is already there (the common case: clients send it right
-// after connecting) is taken at once, without the wait's extra system call.
+// Waits up to session-timeout for the request (the listening socket has
+// passed that bound on to the connection), receives it once and answers.
 static void ServeRequest(PlatSocket sock, char *buffer, int32_t bufferSize) {
-  int received = PlatSocketRecvReady(sock, buffer, bufferSize - 1);
-  if (received == PLAT_SOCKET_NOT_READY) {
-    if (PlatSocketWaitReadable(sock, ConfigTbl->session_timeout, 0) <= 0) {
-      LogPrint(LOG_ERR, "Session timeout.");
-      return;
-    }
-    received = PlatSocketRecv(sock, buffer, bufferSize - 1);
+  int received = PlatSocketRecvWithin(sock, buffer, bufferSize - 1);
+  if (received == PLAT_SOCKET_TIMED_OUT) {
+    LogPrint(LOG_ERR, "Session timeout.");
+    return;
   }
   if (received <= 0) {
     // A peer that closed without sending is no error of the call: 0, never
-    // what an earlier call (the look before the wait) left behind.
+    // what an earlier call left behind.
     LogPrint(LOG_WARN, "Failed recv() errno=%d", received == 0 ? 0 : PlatSocketLastError());
     LogPrint(LOG_WARN, "Request recv error.");
     return;
   }
   LogDump("Received Data", buffer, static_cast<uint32_t>(received));
   buffer[received] = '\0';
-  BoundSends(sock);
   HTTP_start(sock, buffer, received);
 }
 

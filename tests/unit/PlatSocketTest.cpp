@@ -1,5 +1,5 @@
 // The socket calls of the request path over a real TCP connection on
-// 127.0.0.1: a receive that never waits, a send that lets its bytes go out
+// 127.0.0.1: a receive with a bounded wait, a send that lets its bytes go out
 // together with the next one, and a file sent straight to a socket.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "support/Basics.h"
@@ -20,8 +21,11 @@ namespace {
 // A connected pair of TCP sockets over 127.0.0.1, closed at the end.
 class TcpPair {
  public:
-  TcpPair() {
+  // With receiveTimeout, the listener bounds the server side's
+  // PlatSocketRecvWithin to that many seconds.
+  explicit TcpPair(int receiveTimeout = 5) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(PlatSocketSetAcceptedReceiveTimeout(listener, receiveTimeout), 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -47,36 +51,41 @@ class TcpPair {
 
 }  // namespace
 
-TEST(PlatSocket, ReceiveReadyNeverWaits) {
-  TcpPair pair;
+// The receive waits as long as the listener's time-out says, and no longer.
+TEST(PlatSocket, ReceiveWithinWaitsUpToTheAcceptedTimeOut) {
   char buffer[16];
-  // Nothing has arrived: no wait, and no failure either.
-  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), PLAT_SOCKET_NOT_READY);
+  {
+    TcpPair pair(0);  // no wait at all
+    EXPECT_EQ(PlatSocketRecvWithin(pair.server, buffer, sizeof buffer), PLAT_SOCKET_TIMED_OUT);
+  }
+  TcpPair pair(1);
+  EXPECT_EQ(PlatSocketRecvWithin(pair.server, buffer, sizeof buffer), PLAT_SOCKET_TIMED_OUT);
 
-  ASSERT_EQ(send(pair.client, "GET /", 5, 0), 5);
-  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
-  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), 5);
+  // Bytes that come while it waits end the wait.
+  std::thread late([&] {
+    usleep(100000);
+    send(pair.client, "GET /", 5, 0);
+  });
+  EXPECT_EQ(PlatSocketRecvWithin(pair.server, buffer, sizeof buffer), 5);
+  late.join();
   EXPECT_EQ(std::string(buffer, 5), "GET /");
 
-  // The peer's close counts as arrived: 0, as a receive reports it.
+  // The peer's close: 0, as a receive reports it.
   shutdown(pair.client, SHUT_WR);
-  ASSERT_GT(PlatSocketWaitReadable(pair.server, 5, 0), 0);
-  EXPECT_EQ(PlatSocketRecvReady(pair.server, buffer, sizeof buffer), 0);
-}
-
-TEST(PlatSocket, ReceiveReadyReportsAFailure) {
-  char buffer[4];
-  EXPECT_EQ(PlatSocketRecvReady(-1, buffer, sizeof buffer), -1);
+  EXPECT_EQ(PlatSocketRecvWithin(pair.server, buffer, sizeof buffer), 0);
+  EXPECT_EQ(PlatSocketRecvWithin(-1, buffer, sizeof buffer), -1);
 }
 
 TEST(PlatSocket, BytesSentWithMoreToFollowArriveWithTheRestAndTheClose) {
   TcpPair pair;
   std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
-  std::string body(5000, 'b');
-  ASSERT_EQ(PlatSocketSendMore(pair.server, header.data(), static_cast<int>(header.size())),
-            static_cast<int>(header.size()));
-  ASSERT_EQ(PlatSocketSendMore(pair.server, body.data(), static_cast<int>(body.size())),
-            static_cast<int>(body.size()));
+  std::string body(1000, 'a');
+  body += std::string(4000, 'b');
+  // The header and the body's first piece in one call, then the rest.
+  ASSERT_EQ(PlatSocketSendMoreTwo(pair.server, header.data(), static_cast<int>(header.size()),
+                                  body.data(), 1000),
+            static_cast<int>(header.size()) + 1000);
+  ASSERT_EQ(PlatSocketSendMore(pair.server, body.data() + 1000, 4000), 4000);
   // Held-back bytes go out with the close.
   EXPECT_EQ(PlatSocketClose(pair.server), 0);
   pair.server = -1;
@@ -111,7 +120,8 @@ TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
   support::TempDir dir;
   std::string path = dir.Write("document", content);
   TcpPair pair;
-  int fd = PlatFileOpenSequential(path.c_str());
+  int64_t size = -1;
+  int fd = PlatFileOpenSequential(path.c_str(), &size);
   ASSERT_GE(fd, 0);
   char first[10];
   ASSERT_EQ(PlatFileRead(fd, first, sizeof first), 10);
@@ -146,7 +156,8 @@ TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
   // A peer that has gone away: the socket's side, once the system knows.
   close(pair.client);
   pair.client = -1;
-  int fd = PlatFileOpenSequential(path.c_str());
+  int64_t size = -1;
+  int fd = PlatFileOpenSequential(path.c_str(), &size);
   ASSERT_GE(fd, 0);
   int result = 0;
   for (int i = 0; i < 100 && result >= 0; ++i) {

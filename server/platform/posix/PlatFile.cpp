@@ -42,11 +42,14 @@ int OpenRegular(const char *path, struct stat *info) {
 // reads in one go anyway gains nothing from it and is spared the call.
 static const off_t SEQUENTIAL_HINT_SIZE = 128 * 1024;
 
-int PlatFileOpenSequential(const char *path) {
+// The size comes from the status that the open has read anyway: no second
+// look-up of the path.
+int PlatFileOpenSequential(const char *path, int64_t *size) {
   struct stat info;
   int fd = OpenRegular(path, &info);
   if (fd < 0) return -1;
   if (info.st_size > SEQUENTIAL_HINT_SIZE) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  *size = info.st_size;
   return fd;
 }
 
@@ -60,20 +63,6 @@ int PlatFileRead(int fd, void *buffer, uint32_t length) {
 }
 
 int PlatFileClose(int fd) { return close(fd) == 0 ? 0 : -1; }
-
-// The size a stream opened "rb" and sought to its end would report, read
-// from the file's status in one call: the same figure for a regular file,
-// and a failure for anything that could not be opened as one.
-int PlatFileStreamSize(const char *path, int64_t *size) {
-  struct stat info;
-  if (stat(path, &info) != 0) return -1;
-  if (!S_ISREG(info.st_mode)) {
-    errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
-    return -1;
-  }
-  *size = info.st_size;
-  return 0;
-}
 
 namespace {
 

@@ -1,6 +1,7 @@
 // POSIX backend of the socket interface: BSD sockets, with the system's
 // host, protocol and services databases read through libc.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,8 +10,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -129,8 +132,15 @@ int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned ch
   return bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
+// The listening socket does not block, so that a connection that is
+// already pending can be taken without a wait before it
+// (PlatSocketAcceptPending); PlatSocketAccept waits by itself.
 int PlatSocketListen(PlatSocket sock, int backlog) {
-  return listen(static_cast<int>(sock), backlog) == 0 ? 0 : -1;
+  int fd = static_cast<int>(sock);
+  if (listen(fd, backlog) != 0) return -1;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  return 0;
 }
 
 // Bytes held back by PlatSocketSendMore leave with the close, together with
@@ -184,17 +194,45 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return ready;
 }
 
+// The accepted socket, with the peer's address taken from its socket address.
+static PlatSocket Accepted(int fd, const struct sockaddr_storage *peer, PlatAddress *peerAddress) {
+  if (fd < 0) return PLAT_INVALID_SOCKET;
+  const void *bytes = &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr;
+  if (peer->ss_family == AF_INET6) bytes = &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr;
+  PlatAddressSet(peerAddress, peer->ss_family, bytes);
+  return fd;
+}
+
+// The listening socket does not block: a connection that went away between
+// the wait and the accept leaves nothing to take, and the accept waits for
+// the next one, as an accept on a blocking socket does.
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
+  struct sockaddr_storage peer;
+  int fd;
+  for (;;) {
+    socklen_t length = sizeof peer;
+    memset(&peer, 0, sizeof peer);
+    fd = SysAccept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
+                    &length, SOCK_CLOEXEC);
+    if (fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    struct pollfd watch = {static_cast<int>(listener), POLLIN, 0};
+    if (SysPpoll(&watch, 1, nullptr, nullptr) < 0 && errno != EINTR) return PLAT_INVALID_SOCKET;
+  }
+  return Accepted(fd, &peer, peerAddress);
+}
+
+PlatSocket PlatSocketAcceptPending(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   socklen_t length = sizeof peer;
   memset(&peer, 0, sizeof peer);
-  int fd = SysAccept4(static_cast<int>(listener), reinterpret_cast<struct sockaddr *>(&peer),
-                   &length, SOCK_CLOEXEC);
-  if (fd < 0) return PLAT_INVALID_SOCKET;
-  const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
-  if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
-  PlatAddressSet(peerAddress, peer.ss_family, bytes);
-  return fd;
+  int fd = SysAccept4Pending(static_cast<int>(listener),
+                             reinterpret_cast<struct sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+  return Accepted(fd, &peer, peerAddress);
+}
+
+// Accepted sockets take over the listener's send time-out.
+int PlatSocketSetAcceptedSendTimeout(PlatSocket listener, int32_t seconds) {
+  return PlatSocketSetSendTimeout(listener, seconds);
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
@@ -205,13 +243,44 @@ int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
   return static_cast<int>(received);
 }
 
-int PlatSocketRecvReady(PlatSocket sock, void *buffer, int length) {
+// The receive time-out of accepted sockets in seconds, 0 or less for none
+// at all. The system holds it on the listener and passes it on; a blocking
+// receive that runs into it fails with EAGAIN.
+static std::atomic<int32_t> AcceptedReceiveTimeout{0};
+
+int PlatSocketSetAcceptedReceiveTimeout(PlatSocket listener, int32_t seconds) {
+  if (seconds > 0) {
+    struct timeval limit;
+    limit.tv_sec = seconds;
+    limit.tv_usec = 0;
+    if (setsockopt(static_cast<int>(listener), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+      return -1;
+  }
+  AcceptedReceiveTimeout.store(seconds);
+  return 0;
+}
+
+// One blocking receive bounded by the inherited time-out: the wait and the
+// receive in one call.
+int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length) {
+  int flags = AcceptedReceiveTimeout.load() > 0 ? 0 : MSG_DONTWAIT;
   ssize_t received;
   do {
-    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    received = SysRecv(static_cast<int>(sock), buffer, static_cast<size_t>(length), flags);
   } while (received < 0 && errno == EINTR);
-  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_NOT_READY;
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_SOCKET_TIMED_OUT;
   return static_cast<int>(received);
+}
+
+// A send cut short returns its partial count and leaves the error code as
+// it was. The reason becomes the last error: the peer's reset, pending on
+// the socket, or else the send time-out.
+static void BlameShortSend(PlatSocket sock, ssize_t sent, size_t length) {
+  if (sent < 0 || static_cast<size_t>(sent) >= length) return;
+  int pending = 0;
+  socklen_t size = sizeof pending;
+  getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &pending, &size);
+  errno = pending != 0 ? pending : EAGAIN;
 }
 
 static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int flags) {
@@ -219,15 +288,7 @@ static int SendWithFlags(PlatSocket sock, const void *buffer, int length, int fl
   do {
     sent = SysSend(static_cast<int>(sock), buffer, static_cast<size_t>(length), flags);
   } while (sent < 0 && errno == EINTR);
-  // A send cut short returns its partial count and leaves the error code as
-  // it was. The reason becomes the last error: the peer's reset, pending on
-  // the socket, or else the send time-out.
-  if (sent >= 0 && sent < length) {
-    int pending = 0;
-    socklen_t size = sizeof pending;
-    getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &pending, &size);
-    errno = pending != 0 ? pending : EAGAIN;
-  }
+  BlameShortSend(sock, sent, static_cast<size_t>(length));
   return static_cast<int>(sent);
 }
 
@@ -240,4 +301,20 @@ int PlatSocketSend(PlatSocket sock, const void *buffer, int length) {
 // for the peer's delayed acknowledgement of a lone header.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
   return SendWithFlags(sock, buffer, length, MSG_MORE);
+}
+
+int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
+                          const void *second, int secondLength) {
+  struct iovec pieces[2] = {{const_cast<void *>(first), static_cast<size_t>(firstLength)},
+                            {const_cast<void *>(second), static_cast<size_t>(secondLength)}};
+  struct msghdr message;
+  memset(&message, 0, sizeof message);
+  message.msg_iov = pieces;
+  message.msg_iovlen = 2;
+  ssize_t sent;
+  do {
+    sent = SysSendmsg(static_cast<int>(sock), &message, MSG_NOSIGNAL | MSG_MORE);
+  } while (sent < 0 && errno == EINTR);
+  BlameShortSend(sock, sent, static_cast<size_t>(firstLength) + static_cast<size_t>(secondLength));
+  return static_cast<int>(sent);
 }

@@ -37,6 +37,12 @@ int FailingAccept4(int fd, struct sockaddr *address, socklen_t *length, int flag
   return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT)(fd, address, length, flags);
 }
 
+int FailingAccept4Pending(int fd, struct sockaddr *address, socklen_t *length, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_ACCEPT_PENDING)) return -1;
+  return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT_PENDING)(fd, address, length,
+                                                                         flags);
+}
+
 ssize_t FailingRecv(int fd, void *buffer, size_t length, int flags) {
   if (FailsWithErrno(SYS_SOCKET_RECV)) return -1;
   return PlatSyscallSystem<decltype(&recv)>(SYS_SOCKET_RECV)(fd, buffer, length, flags);
@@ -45,6 +51,11 @@ ssize_t FailingRecv(int fd, void *buffer, size_t length, int flags) {
 ssize_t FailingSend(int fd, const void *buffer, size_t length, int flags) {
   if (FailsWithErrno(SYS_SOCKET_SEND)) return -1;
   return PlatSyscallSystem<decltype(&send)>(SYS_SOCKET_SEND)(fd, buffer, length, flags);
+}
+
+ssize_t FailingSendmsg(int fd, const struct msghdr *message, int flags) {
+  if (FailsWithErrno(SYS_SOCKET_SEND_PIECES)) return -1;
+  return PlatSyscallSystem<decltype(&sendmsg)>(SYS_SOCKET_SEND_PIECES)(fd, message, flags);
 }
 
 int FailingThreadCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *),
@@ -117,8 +128,12 @@ int FailingWaitid(idtype_t type, id_t id, siginfo_t *info, int options) {
 PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("socket-wait", ppoll, FailingPpoll),
     ENTRY("socket-accept", accept4, FailingAccept4),
+    // The accept without a wait that comes before the wait for connections.
+    ENTRY("socket-accept-pending", accept4, FailingAccept4Pending),
     ENTRY("socket-recv", recv, FailingRecv),
     ENTRY("socket-send", send, FailingSend),
+    // Several pieces in one send: a header with the body that follows it.
+    ENTRY("socket-send-pieces", sendmsg, FailingSendmsg),
     // The system thread of a transaction; a kept thread serves without one.
     ENTRY("thread-create", pthread_create, FailingThreadCreate),
     // Opens the gate of a suspended thread.

@@ -28,8 +28,10 @@
 enum PosixSyscall {
   SYS_SOCKET_WAIT,
   SYS_SOCKET_ACCEPT,
+  SYS_SOCKET_ACCEPT_PENDING,
   SYS_SOCKET_RECV,
   SYS_SOCKET_SEND,
+  SYS_SOCKET_SEND_PIECES,
   SYS_THREAD_CREATE,
   SYS_THREAD_RESUME,
   SYS_THREAD_ID,
@@ -56,8 +58,10 @@ int PosixPipeWaiting(int fd, int *count);
 #define SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
 #define SysPpoll SYSCALL(SYS_SOCKET_WAIT, ppoll)
 #define SysAccept4 SYSCALL(SYS_SOCKET_ACCEPT, accept4)
+#define SysAccept4Pending SYSCALL(SYS_SOCKET_ACCEPT_PENDING, accept4)
 #define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
 #define SysSend SYSCALL(SYS_SOCKET_SEND, send)
+#define SysSendmsg SYSCALL(SYS_SOCKET_SEND_PIECES, sendmsg)
 #define SysThreadCreate SYSCALL(SYS_THREAD_CREATE, pthread_create)
 #define SysThreadResume SYSCALL(SYS_THREAD_RESUME, sem_post)
 #define SysThreadId SYSCALL(SYS_THREAD_ID, PosixThreadId)

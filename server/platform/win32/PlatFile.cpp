@@ -19,11 +19,14 @@
 
 namespace {
 
-bool IsRegularFile(int fd) {
+// A regular disk file, and its size.
+bool IsRegularFile(int fd, int64_t *size) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
   if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) return false;
   struct _stat64 info;
-  return _fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+  if (_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+  *size = info.st_size;
+  return true;
 }
 
 // A ":" after the drive names a stream of the file ("x.cgi::$DATA" opens
@@ -35,14 +38,14 @@ bool NamesAStream(const char *path) {
 
 }  // namespace
 
-int PlatFileOpenSequential(const char *path) {
+int PlatFileOpenSequential(const char *path, int64_t *size) {
   if (NamesAStream(path)) {
     SetLastError(ERROR_INVALID_NAME);
     return -1;
   }
   int fd = _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL | _O_NOINHERIT);
   if (fd < 0) return -1;
-  if (!IsRegularFile(fd)) {
+  if (!IsRegularFile(fd, size)) {
     _close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return -1;
@@ -57,25 +60,9 @@ int PlatFileRead(int fd, void *buffer, uint32_t length) {
 
 int PlatFileClose(int fd) { return _close(fd) == 0 ? 0 : -1; }
 
-// "N": the stream's handle is not inheritable either.
 // One piece of the file, read and sent.
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   return PlatFileCopyToSocket(fd, sock, length, sendFailed);
-}
-
-int PlatFileStreamSize(const char *path, int64_t *size) {
-  FILE *stream = fopen(path, "rbN");
-  if (!stream) return -1;
-  int result = -1;
-  if (_fseeki64(stream, 0, SEEK_END) == 0) {
-    __int64 end = _ftelli64(stream);
-    if (end >= 0) {
-      *size = end;
-      result = 0;
-    }
-  }
-  fclose(stream);
-  return result;
 }
 
 // Windows has no execute right: a program is a file that begins like an

@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "PlatSyscallTable.h"
@@ -151,6 +152,14 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
   return SysSelect(0, &readable, nullptr, nullptr, &timeout);
 }
 
+namespace {
+
+// The send time-out of accepted sockets in seconds, 0 for none. Windows
+// Sockets do not promise to pass it on from the listener: the accept sets it.
+std::atomic<int32_t> AcceptedSendTimeout{0};
+
+}  // namespace
+
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
   struct sockaddr_storage peer;
   int length = sizeof peer;
@@ -165,10 +174,33 @@ PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peerAddress) {
     WSASetLastError(error);
     return PLAT_INVALID_SOCKET;
   }
+  int32_t seconds = AcceptedSendTimeout.load();
+  if (seconds > 0 && PlatSocketSetSendTimeout(Plat(accepted), seconds) != 0) {
+    int error = WSAGetLastError();
+    closesocket(accepted);
+    WSASetLastError(error);
+    return PLAT_INVALID_SOCKET;
+  }
   const void *bytes = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
   if (peer.ss_family == AF_INET6) bytes = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
   PlatAddressSet(peerAddress, peer.ss_family, bytes);
   return Plat(accepted);
+}
+
+// The listening socket blocks: there is no accept without a wait, and the
+// caller waits for readiness and accepts as it always did.
+PlatSocket PlatSocketAcceptPending(PlatSocket, PlatAddress *) {
+  WSASetLastError(WSAEWOULDBLOCK);
+  return PLAT_INVALID_SOCKET;
+}
+
+int PlatSocketSetAcceptedSendTimeout(PlatSocket, int32_t seconds) {
+  if (seconds <= 0) {
+    WSASetLastError(WSAEINVAL);  // 0 would mean no limit at all
+    return -1;
+  }
+  AcceptedSendTimeout.store(seconds);
+  return 0;
 }
 
 int PlatSocketRecv(PlatSocket sock, void *buffer, int length) {
@@ -194,10 +226,38 @@ int PlatSocketSetSendTimeout(PlatSocket sock, int32_t seconds) {
              : -1;
 }
 
-// Nothing cheaper than the wait and the receive: the caller does both.
-int PlatSocketRecvReady(PlatSocket, void *, int) { return PLAT_SOCKET_NOT_READY; }
+// The receive time-out of accepted sockets in seconds, 0 or less for none
+// at all: the wait before the receive.
+static std::atomic<int32_t> AcceptedReceiveTimeout{0};
+
+int PlatSocketSetAcceptedReceiveTimeout(PlatSocket, int32_t seconds) {
+  AcceptedReceiveTimeout.store(seconds);
+  return 0;
+}
+
+// A wait until the socket is readable, then the receive. A wait that fails
+// counts as one that ran out, as the wait before a request always has.
+int PlatSocketRecvWithin(PlatSocket sock, void *buffer, int length) {
+  int32_t seconds = AcceptedReceiveTimeout.load();
+  if (PlatSocketWaitReadable(sock, seconds > 0 ? seconds : 0, 0) <= 0) return PLAT_SOCKET_TIMED_OUT;
+  return PlatSocketRecv(sock, buffer, length);
+}
 
 // Windows Sockets hold nothing back for a following send: a plain send.
 int PlatSocketSendMore(PlatSocket sock, const void *buffer, int length) {
   return PlatSocketSend(sock, buffer, length);
+}
+
+// Both pieces with one gathering send; a blocking socket sends them whole
+// or fails.
+int PlatSocketSendMoreTwo(PlatSocket sock, const void *first, int firstLength,
+                          const void *second, int secondLength) {
+  WSABUF pieces[2];
+  pieces[0].buf = static_cast<char *>(const_cast<void *>(first));
+  pieces[0].len = static_cast<ULONG>(firstLength);
+  pieces[1].buf = static_cast<char *>(const_cast<void *>(second));
+  pieces[1].len = static_cast<ULONG>(secondLength);
+  DWORD sent = 0;
+  if (SysWSASend(Native(sock), pieces, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
+  return static_cast<int>(sent);
 }

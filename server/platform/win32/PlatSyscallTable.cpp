@@ -49,6 +49,14 @@ int WSAAPI FailingSend(SOCKET sock, const char *buffer, int length, int flags) {
   return PlatSyscallSystem<decltype(&send)>(SYS_SOCKET_SEND)(sock, buffer, length, flags);
 }
 
+int WSAAPI FailingWSASend(SOCKET sock, LPWSABUF pieces, DWORD count, LPDWORD sent, DWORD flags,
+                          LPWSAOVERLAPPED overlapped,
+                          LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+  if (SocketCallFails(SYS_SOCKET_SEND_PIECES)) return SOCKET_ERROR;
+  return PlatSyscallSystem<decltype(&WSASend)>(SYS_SOCKET_SEND_PIECES)(sock, pieces, count, sent,
+                                                                      flags, overlapped, completion);
+}
+
 HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                                   LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
                                   LPDWORD threadId) {
@@ -124,6 +132,7 @@ PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("socket-accept", accept, FailingAccept),
     ENTRY("socket-recv", recv, FailingRecv),
     ENTRY("socket-send", send, FailingSend),
+    ENTRY("socket-send-pieces", WSASend, FailingWSASend),
     ENTRY("thread-create", CreateThread, FailingCreateThread),
     ENTRY("thread-resume", ResumeThread, FailingResumeThread),
     ENTRY("thread-id", GetCurrentThreadId, FailingGetCurrentThreadId),

@@ -17,6 +17,7 @@ enum Win32Syscall {
   SYS_SOCKET_ACCEPT,
   SYS_SOCKET_RECV,
   SYS_SOCKET_SEND,
+  SYS_SOCKET_SEND_PIECES,
   SYS_THREAD_CREATE,
   SYS_THREAD_RESUME,
   SYS_THREAD_ID,
@@ -38,6 +39,7 @@ void *Win32Malloc(size_t size);
 #define SysAccept SYSCALL(SYS_SOCKET_ACCEPT, accept)
 #define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
 #define SysSend SYSCALL(SYS_SOCKET_SEND, send)
+#define SysWSASend SYSCALL(SYS_SOCKET_SEND_PIECES, WSASend)
 #define SysCreateThread SYSCALL(SYS_THREAD_CREATE, CreateThread)
 #define SysResumeThread SYSCALL(SYS_THREAD_RESUME, ResumeThread)
 #define SysGetCurrentThreadId SYSCALL(SYS_THREAD_ID, GetCurrentThreadId)

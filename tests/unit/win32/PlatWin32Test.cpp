@@ -343,8 +343,10 @@ TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
   std::string file = folder.Write("doc.bin", content);
   std::string sub = folder.Mkdir("docs");
 
-  int fd = PlatFileOpenSequential(file.c_str());
+  int64_t size = -1;
+  int fd = PlatFileOpenSequential(file.c_str(), &size);
   ASSERT_GE(fd, 0);
+  EXPECT_EQ(size, static_cast<int64_t>(content.size()));
   EXPECT_FALSE(Inheritable(reinterpret_cast<HANDLE>(_get_osfhandle(fd))));
   char buffer[64];
   int got = PlatFileRead(fd, buffer, sizeof buffer);  // no text translation
@@ -353,22 +355,18 @@ TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
   EXPECT_EQ(PlatFileRead(fd, buffer, sizeof buffer), 0);
   EXPECT_EQ(PlatFileClose(fd), 0);
 
-  int64_t size = -1;
-  ASSERT_EQ(PlatFileStreamSize(file.c_str(), &size), 0);
-  EXPECT_EQ(size, static_cast<int64_t>(content.size()));
-
-  int opened = PlatFileOpenSequential(sub.c_str());
+  int opened = PlatFileOpenSequential(sub.c_str(), &size);
   int error = PlatLastError();
   EXPECT_EQ(opened, -1);
   EXPECT_NE(error, 0);
   std::string missing = folder.path() + "\\missing.html";
-  opened = PlatFileOpenSequential(missing.c_str());
+  opened = PlatFileOpenSequential(missing.c_str(), &size);
   error = PlatLastError();
   EXPECT_EQ(opened, -1);
   EXPECT_EQ(error, static_cast<int>(ERROR_FILE_NOT_FOUND));
   // A device name opens a device wherever it stands: refused.
-  EXPECT_EQ(PlatFileOpenSequential((folder.path() + "\\NUL").c_str()), -1);
-  EXPECT_EQ(PlatFileOpenSequential("CON"), -1);
+  EXPECT_EQ(PlatFileOpenSequential((folder.path() + "\\NUL").c_str(), &size), -1);
+  EXPECT_EQ(PlatFileOpenSequential("CON", &size), -1);
 }
 
 // ------------------------------------------------------------------ pipes and processes
