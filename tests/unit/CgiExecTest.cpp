@@ -1,6 +1,6 @@
 // CgiExec over a socketpair with small shell-script CGI programs: the
-// environment, the argument vector, the relay, POST data,
-// both time limits, failures and the reaping of children.
+// environment, the argument vector, the relay, POST data, both time limits,
+// failures and the reaping of children.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
