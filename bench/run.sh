@@ -20,6 +20,7 @@
 #                          bench/results/syscalls.md
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 REPO=$PWD
 SECS=${BENCH_SECONDS:-5}
 SERVERS=${BENCH_SERVERS:-"tarveld tarveld-log3 tarveld-ipv6 nginx lighttpd mini_httpd busybox"}
@@ -31,34 +32,6 @@ OUT=$REPO/bench/results/latest.md
 # ------------------------------------------------------------ clean-up
 WORK=""
 PIDS=()
-# A process and all its descendants (forking servers' per-connection children).
-process_tree() {
-  local pids=$1 next=$1 p
-  while [ -n "$next" ]; do
-    next=$(for p in $next; do cat /proc/"$p"/task/*/children 2>/dev/null; done | xargs)
-    pids="$pids $next"
-  done
-  echo "$pids"
-}
-# The start time of a process: with the pid, it names the process even
-# after its number could have been given to another one.
-start_time() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $20}'; }
-stop_pid() {  # the whole tree: TERM, up to 5 s of grace, then KILL what is left
-  local pid=$1 tree p started=()
-  [ -n "$pid" ] || return 0
-  tree=$(process_tree "$pid")
-  for p in $tree; do started+=("$p:$(start_time "$p")"); done
-  kill -TERM $tree 2>/dev/null || true
-  for _ in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  for p in "${started[@]}"; do
-    [ -n "${p#*:}" ] && [ "$(start_time "${p%%:*}")" = "${p#*:}" ] &&
-      kill -KILL "${p%%:*}" 2>/dev/null || true
-  done
-  wait "$pid" 2>/dev/null || true
-}
 forget_pid() {
   local keep=() p
   for p in "${PIDS[@]}"; do [ "$p" = "$1" ] || keep+=("$p"); done
@@ -121,19 +94,11 @@ chmod -R a+rX "$WWW"
 : > "$WORK/busybox-httpd.conf"
 BACKLOG=1024
 
-# Ports: tarveld takes a service name, never a number. A port counts as
-# free when nothing answers on it, over IPv4 or IPv6.
-port_free() {
-  ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && ! (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null
-}
-# Three free service names: tarveld at log-level 2, at level 3, and on ::1.
-FREE_SERVICES=()
-FREE_PORTS=()
-for name in x11-5 x11-6 x11-7 bacula-sd xmms2 sge-execd font-service webmin; do
-  port=$(getent services "$name/tcp" | awk '{split($2, a, "/"); print a[1]}')
-  [ -n "$port" ] && port_free "$port" && { FREE_SERVICES+=("$name"); FREE_PORTS+=("$port"); }
-done
-[ "${#FREE_SERVICES[@]}" -ge 3 ] || { echo "no three free service ports for tarveld"; exit 1; }
+# Ports: tarveld takes a service name, never a number. Three free service
+# names: tarveld at log-level 2, at level 3, and on ::1.
+pick_services 3
+FREE_SERVICES=("${SERVICE_NAMES[@]}")
+FREE_PORTS=("${SERVICE_PORTS[@]}")
 # The IPv6 case needs the loopback address ::1.
 if [[ " $SERVERS " == *" tarveld-ipv6 "* ]] && ! grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   echo "no IPv6 loopback address ::1: the case over ::1 is left out"
@@ -150,42 +115,20 @@ PEER_PORT_BASE=18700
 # room for the 1000 idle connections; buffer-size is also the transfer unit
 # of documents (32 KiB: an eighth of the system calls of 8 KiB for a large
 # file, still below what makes the allocator hand memory back each time).
-write_tarveld_conf() {  # log-level service file bind-host socket-domain
-  cat > "$3" <<CONF
-bind-host = $4
-bind-port = $2
-socket-protocol = tcp
-socket-domain = $5
-socket-type = SOCK_STREAM
+start_tarveld() {  # log-level, index of the service, bind-host, socket-domain; standard output to a file at level 3
+  local conf=$WORK/tarveld-$2.conf log=/dev/null
+  write_tarveld_conf "$conf" "${FREE_SERVICES[$2]}" "$WWW" "bind-host = $3
+socket-domain = $4
 socket-backlog = $BACKLOG
 max-connect = 2048
 buffer-size = 32768
-loop-cycle-sec = 0
 loop-cycle-usec = 999
-retry-seconds = 1
 session-timeout = 60
-cgi-exe-timeout = 10000
-cgi-io-timeout = 5000
-www-route = $WWW
 default-html = 1k.html
-content-type = html : text/html
-content-type = * : application/octet-stream
 cgi-type = cgi | $WWW/cgi-bin/hello.cgi |
 cgi-type = tcgi | $WWW/cgi-bin/testcgi.tcgi |
-support-method = GET
-support-method = HEAD
-support-method = POST
-HTTP-version = 1.0
 log-level = $1
-time-flag = on
-dump-log = off
-access-log2 = off
-CONF
-}
-
-start_tarveld() {  # log-level, index of the service, bind-host, socket-domain; standard output to a file at level 3
-  local conf=$WORK/tarveld-$2.conf log=/dev/null
-  write_tarveld_conf "$1" "${FREE_SERVICES[$2]}" "$conf" "$3" "$4"
+time-flag = on"
   PORT=${FREE_PORTS[$2]}
   [ "$1" -ge 3 ] && log=$WORK/tarveld-stdout.log
   (cd "$WORK" && exec "$BUILD/tarveld" "$conf" > "$log" 2>/dev/null) &
@@ -279,12 +222,7 @@ start_server() {
     *) echo "unknown server $1"; exit 1 ;;
   esac
   PIDS+=("$SERVER_PID")
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null && return 0
-    kill -0 "$SERVER_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "$1 did not start"; exit 1
+  wait_for_port "$HOST" "$PORT" "$SERVER_PID" || { echo "$1 did not start"; exit 1; }
 }
 
 # Memory of the server in KiB: proportional set size summed over its

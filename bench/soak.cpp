@@ -12,24 +12,29 @@
 //
 // ROOT must hold small.html, big.bin, test.cgi, pause.sh and doublefork.sh as
 // the soak script lays out.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/Basics.h"
+#include "support/Http.h"
+#include "support/Process.h"
+
 namespace {
+
+using support::CloseWithReset;
+using support::Connect;
+using support::Exchange;
+using support::ReadToClose;
+using support::SendAll;
 
 using Clock = std::chrono::steady_clock;
 
@@ -51,91 +56,29 @@ const Kind Mix[24] = {STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, STATIC_SMALL, ST
                       GARBAGE};
 const int MIX = 24;
 
-std::string ReadWhole(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<uint16_t>(port));
-  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Reads until the server closes, the time runs out or `limit` bytes came.
-std::string Read(int fd, int timeoutMs, size_t limit = SIZE_MAX) {
-  std::string answer;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  char chunk[65536];
-  while (answer.size() < limit) {
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    pollfd watch{fd, POLLIN, 0};
-    if (left <= 0 || poll(&watch, 1, left) <= 0) break;
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    answer.append(chunk, static_cast<size_t>(n));
-  }
-  return answer;
-}
-
-bool SendAll(int fd, const std::string &request) {
-  return send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-         static_cast<ssize_t>(request.size());
-}
-
-std::string Exchange(int port, const std::string &request, int timeoutMs) {
-  int fd = Connect(port);
-  if (fd < 0) return "";
-  std::string answer = SendAll(fd, request) ? Read(fd, timeoutMs) : "";
-  close(fd);
-  return answer;
-}
-
 // Reads the first bytes of the answer, then closes with a reset instead of
 // an orderly end. Returns what was read.
 std::string ResetAfterStart(int port, const std::string &request, int timeoutMs) {
   int fd = Connect(port);
   if (fd < 0) return "";
-  std::string start = SendAll(fd, request) ? Read(fd, timeoutMs, 1) : "";
-  struct linger reset {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
+  std::string start = SendAll(fd, request) ? ReadToClose(fd, timeoutMs, 1) : "";
+  CloseWithReset(fd);
   return start;
 }
 
-// A process as /proc shows it: its id and its start time, which tells it
-// from a later process that gets the same id.
+// A process by its id and its start time, which tells it from a later
+// process that gets the same id.
 struct ProcessStamp {
-  long pid = 0;
+  pid_t pid = 0;
   unsigned long long startTime = 0;
 };
 
 // The stamp of a live process (zombies count as ended); false when none.
-bool ReadStamp(long pid, ProcessStamp *stamp) {
-  std::string stat = ReadWhole("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return false;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  char state = 0;
-  fields >> state;
-  for (int i = 4; i < 22 && fields >> field; ++i) {  // to field 22, the start time
-  }
-  unsigned long long startTime = 0;
-  if (!(fields >> startTime) || state == 'Z' || state == 'X') return false;
+bool ReadStamp(pid_t pid, ProcessStamp *stamp) {
+  support::ProcessStat stat;
+  if (!support::ReadProcessStat(pid, &stat) || stat.state == 'Z' || stat.state == 'X') return false;
   stamp->pid = pid;
-  stamp->startTime = startTime;
+  stamp->startTime = stat.startTime;
   return true;
 }
 
@@ -163,20 +106,18 @@ std::string ResetAfterPids(int port, const std::string &request, int lines,
       }
       int left = static_cast<int>(
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      std::string more = Read(fd, left, 1);
+      std::string more = ReadToClose(fd, left, 1);
       if (more.empty()) break;
       answer += more;
     }
     std::istringstream pids(body == std::string::npos ? "" : answer.substr(body + 4));
-    long pid = 0;
+    pid_t pid = 0;
     for (int i = 0; i < lines && pids >> pid; ++i) {
       ProcessStamp stamp;
       if (ReadStamp(pid, &stamp)) stamps->push_back(stamp);
     }
   }
-  struct linger reset {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
+  CloseWithReset(fd);
   return answer;
 }
 
@@ -240,8 +181,8 @@ int main(int argc, char **argv) {
   int concurrency = atoi(argv[4]);
   int seconds = atoi(argv[5]);
 
-  std::string small = ReadWhole(root + "/small.html");
-  std::string big = ReadWhole(root + "/big.bin");
+  std::string small = support::ReadFile(root + "/small.html");
+  std::string big = support::ReadFile(root + "/big.bin");
 
   std::mutex stampMutex;
   std::vector<ProcessStamp> stamps;  // processes of runs whose client went away

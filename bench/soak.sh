@@ -13,6 +13,7 @@
 # still counts as no leak; a sanitizer build's allocator keeps far more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 requests=${1:-20000}
 concurrency=${2:-48}
 build=${3:-build}
@@ -22,7 +23,7 @@ seconds=300
 work=$(mktemp -d /tmp/tarveld-soak-XXXXXX)
 server_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill -9 "$server_pid" 2>/dev/null || true
+  stop_pid "$server_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,52 +40,17 @@ printf 'echo $$\nhead -c 2000 /dev/zero\nsleep 0.2\nhead -c 2000 /dev/zero\nexec
 printf "echo \$\$\nsh -c 'sleep 30 & echo \$!'\nsleep 0.2\necho more\nexec sleep 30\n" \
   > "$work/www/doublefork.sh"
 
-# The first high-port service name whose port is free.
-service=""
-for name in x11-5 x11-6 x11-7 bacula-sd xmms2 sge-execd font-service; do
-  port=$(getent services "$name/tcp" | awk '{split($2, a, "/"); print a[1]}')
-  [ -n "$port" ] || continue
-  if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then service=$name; break; fi
-done
-[ -n "$service" ] || { echo "no free service port"; exit 1; }
-
-cat > "$work/tarveld.conf" <<CONF
-bind-host = 127.0.0.1
-bind-port = $service
-socket-protocol = tcp
-socket-domain = AF_INET
-socket-type = SOCK_STREAM
-socket-backlog = 1024
-max-connect = $max_connect
-buffer-size = 8192
-loop-cycle-sec = 0
-loop-cycle-usec = 10000
-retry-seconds = 1
-session-timeout = 30
-cgi-exe-timeout = 10000
-cgi-io-timeout = 5000
-www-route = $work/www
+pick_services 1
+port=${SERVICE_PORTS[0]}
+write_tarveld_conf "$work/tarveld.conf" "${SERVICE_NAMES[0]}" "$work/www" "max-connect = $max_connect
 default-html = small.html
-content-type = html : text/html
-content-type = * : application/octet-stream
 cgi-type = cgi | $PWD/$build/testcgi |
-cgi-type = sh | /bin/sh |
-support-method = GET
-support-method = HEAD
-support-method = POST
-HTTP-version = 1.0
-log-level = 2
-time-flag = off
-dump-log = off
-access-log2 = off
-CONF
+cgi-type = sh | /bin/sh |"
 
 "$build/tarveld" "$work/tarveld.conf" > "$work/stdout.log" 2> "$work/stderr.log" &
 server_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+wait_for_port 127.0.0.1 "$port" "$server_pid" ||
+  { cat "$work/stdout.log"; echo "FAILED: the server did not start"; exit 1; }
 
 figures() {
   local rss fds threads children

@@ -7,22 +7,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "config/ConfigTbl.h"
 #include "core/Log.h"
+#include "support/Basics.h"
 
-static char ConfigPath[4096];
-
-static void RemoveConfig() { unlink(ConfigPath); }
+static std::unique_ptr<support::TempDir> Work;
+static std::string ConfigPath;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   LogLockInit();
   // Under TMPDIR when set, so that the runner removes it even after a crash.
-  const char *tmp = getenv("TMPDIR");
-  snprintf(ConfigPath, sizeof ConfigPath, "%s/tarveld-fuzz-config-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-  int fd = mkstemp(ConfigPath);
-  close(fd);
-  atexit(RemoveConfig);
+  Work = std::make_unique<support::TempDir>("tarveld-fuzz-config");
+  ConfigPath = Work->Path("tarveld.conf");
   // Log lines go nowhere: libFuzzer reports on standard error.
   int devnull = open("/dev/null", O_WRONLY);
   dup2(devnull, 1);
@@ -36,13 +35,11 @@ static void CheckTerminated(const char *field, size_t size) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fopen(ConfigPath, "wb");
-  fwrite(data, 1, size, file);
-  fclose(file);
+  Work->Write("tarveld.conf", std::string(reinterpret_cast<const char *>(data), size));
 
   ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
   ConfigTbl->log_level = LOG_DEBUG;
-  ConfigLoad(ConfigPath);
+  ConfigLoad(ConfigPath.c_str());
 
   CheckTerminated(ConfigTbl->socket_protocol, sizeof ConfigTbl->socket_protocol);
   CheckTerminated(ConfigTbl->bind_host, sizeof ConfigTbl->bind_host);

@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +27,7 @@
 #include "core/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
+#include "support/Basics.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ const char *const FixedRoots[] = {
 };
 constexpr size_t FIXED_ROOTS = sizeof FixedRoots / sizeof FixedRoots[0];
 
-std::string WorkFolder;
+std::unique_ptr<support::TempDir> WorkFolder;
 int Answers[2] = {-1, -1};  // [0] the server's end, [1] the client's end
 
 using Components = std::vector<std::string>;
@@ -48,7 +49,7 @@ using Components = std::vector<std::string>;
 // from the working folder; empty and "." components vanish, ".." takes back
 // the one before it (none at the top).
 Components Resolve(const std::string &path) {
-  std::string whole = (!path.empty() && path[0] == '/') ? path : WorkFolder + "/" + path;
+  std::string whole = (!path.empty() && path[0] == '/') ? path : WorkFolder->path() + "/" + path;
   Components parts;
   size_t start = 0;
   while (start <= whole.size()) {
@@ -162,11 +163,6 @@ void CheckAnswer(const std::string &root, const std::string &uri) {
   }
 }
 
-void RemoveWorkFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(WorkFolder, ignored);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -178,13 +174,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
   // An empty working folder, so that relative roots name nothing on disk.
   // Under TMPDIR when set, so that the runner removes it even after a crash.
-  const char *tmp = getenv("TMPDIR");
-  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarveld-fuzz-path-XXXXXX";
-  std::vector<char> pattern(folder.begin(), folder.end());
-  pattern.push_back('\0');
-  if (!mkdtemp(pattern.data()) || chdir(pattern.data()) != 0) abort();
-  WorkFolder = pattern.data();
-  atexit(RemoveWorkFolder);
+  WorkFolder = std::make_unique<support::TempDir>("tarveld-fuzz-path");
+  if (chdir(WorkFolder->path().c_str()) != 0) abort();
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Answers) != 0) abort();
 
   // Log lines go nowhere: libFuzzer reports on standard error.

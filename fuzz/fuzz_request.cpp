@@ -12,20 +12,18 @@
 // it sends, and a static body equal to one document and to its length. After
 // every input no child process may still run and no descriptor of the run
 // may be left; an ended child must be reaped by the server within seconds.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,20 +33,22 @@
 #include "core/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
+#include "support/Basics.h"
+#include "support/Process.h"
 
 namespace {
 
 const char SECRET[] = "SECRET-OUTSIDE-THE-ROOT";
 const std::string TimeoutText = "SERVER ERROR: CGI TIMEOUT.";
 
-std::string Base;                    // the temporary folder
+// The temporary folder, removed at the exit. Under TMPDIR when set, so that
+// the runner removes it even after a crash.
+std::unique_ptr<support::TempDir> Base;
 std::vector<std::string> Documents;  // every static document's content
 std::string CgiDocument;             // what /bin/cat prints for t.cgi
 
 void Write(const std::string &relative, const std::string &content) {
-  std::string path = Base + "/" + relative;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
+  Base->Write(relative, content);
 }
 
 void Document(const std::string &relative, const std::string &content) {
@@ -56,20 +56,8 @@ void Document(const std::string &relative, const std::string &content) {
   Documents.push_back(content);
 }
 
-void RemoveBase() {
-  std::error_code ignored;
-  std::filesystem::remove_all(Base, ignored);
-}
-
 void LayOutFiles() {
-  // Under TMPDIR when set, so that the runner removes it even after a crash.
-  const char *tmp = getenv("TMPDIR");
-  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarveld-fuzz-request-XXXXXX";
-  std::vector<char> pattern(folder.begin(), folder.end());
-  pattern.push_back('\0');
-  if (!mkdtemp(pattern.data())) abort();
-  Base = pattern.data();
-  atexit(RemoveBase);
+  Base = std::make_unique<support::TempDir>("tarveld-fuzz-request");
   Document("index.html", "<html>index</html>\n");
   Document("a.txt", "plain text\n");
   Document("empty.txt", "");
@@ -112,7 +100,7 @@ void Configure() {
   ConfigTbl->log_level = LOG_TRACE;
   ConfigTbl->dump_log = 1;
   ConfigTbl->support_method = METHOD_GET | METHOD_HEAD | METHOD_POST;
-  snprintf(ConfigTbl->www_route, sizeof ConfigTbl->www_route, "%s/www", Base.c_str());
+  snprintf(ConfigTbl->www_route, sizeof ConfigTbl->www_route, "%s/www", Base->path().c_str());
   strcpy(ConfigTbl->default_html, "index.html");
   AddType("html", "text/html");
   AddType("txt", "text/plain");
@@ -123,93 +111,32 @@ void Configure() {
   ConfigTbl->cgi_io_timeout = 10;
 }
 
-// The text of a small /proc file; "" when the process or thread has gone
-// meanwhile (reading then fails).
-std::string ReadText(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
-  std::string text;
-  char chunk[4096];
-  ssize_t got;
-  while ((got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
-  close(fd);
-  return got < 0 ? "" : text;
-}
-
 // libFuzzer may start the sanitizer's symbolizer as a child of its own, with
 // two pipes to it, to name new functions it reaches: neither counts.
-bool IsSymbolizer(const std::string &pid) {
-  return ReadText("/proc/" + pid + "/comm").find("symbolizer") != std::string::npos;
-}
-
-std::string Link(const std::string &path) {
-  char target[256];
-  ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-  return length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
-}
-
-// Entries of a /proc folder, without "." and "..".
-std::vector<std::string> List(const std::string &folder) {
-  std::vector<std::string> names;
-  DIR *dir = opendir(folder.c_str());
-  if (!dir) return names;
-  while (dirent *entry = readdir(dir))
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  closedir(dir);
-  return names;
-}
-
-// Children of every thread of this process, zombies included.
-std::vector<std::string> Children() {
-  std::vector<std::string> children;
-  for (const std::string &task : List("/proc/self/task")) {
-    std::istringstream list(ReadText("/proc/self/task/" + task + "/children"));
-    std::string pid;
-    while (list >> pid) children.push_back(pid);
-  }
-  return children;
-}
-
-// The process's descriptors and what each one refers to.
-std::vector<std::string> Descriptors() {
-  std::vector<std::string> held;
-  for (const std::string &fd : List("/proc/self/fd")) {
-    std::string target = Link("/proc/self/fd/" + fd);
-    if (!target.empty()) held.push_back(fd + " -> " + target);  // not the listing's own
-  }
-  return held;
-}
-
-// The state letter of a process from /proc/<pid>/stat ("pid (name) S ...").
-char State(const std::string &pid) {
-  std::string text = ReadText("/proc/" + pid + "/stat");
-  size_t close = text.rfind(')');
-  return close == std::string::npos || close + 2 >= text.size() ? 'X' : text[close + 2];
+bool IsSymbolizer(pid_t pid) {
+  std::string name = support::ReadFile("/proc/" + std::to_string(pid) + "/comm");
+  return name.find("symbolizer") != std::string::npos;
 }
 
 // Pipes that the symbolizer's descriptors refer to.
 std::vector<std::string> SymbolizerPipes() {
   std::vector<std::string> pipes;
-  for (const std::string &pid : Children()) {
-    if (!IsSymbolizer(pid)) continue;
-    for (const std::string &fd : List("/proc/" + pid + "/fd"))
-      pipes.push_back(Link("/proc/" + pid + "/fd/" + fd));
-  }
+  for (pid_t pid : support::ChildProcesses(getpid()))
+    if (IsSymbolizer(pid))
+      for (const auto &[fd, target] : support::Descriptors(pid)) pipes.push_back(target);
   return pipes;
 }
 
 // Descriptors that were not there before the input, pipes to the
 // symbolizer aside.
-std::vector<std::string> NewDescriptors(const std::vector<std::string> &before) {
+std::vector<std::string> NewDescriptors(const std::map<int, std::string> &before) {
   std::vector<std::string> pipes = SymbolizerPipes();
   std::vector<std::string> added;
-  for (const std::string &held : Descriptors()) {
-    bool old = false, theSymbolizers = false;
-    for (const std::string &earlier : before) old |= earlier == held;
-    for (const std::string &pipe : pipes)
-      theSymbolizers |= held.size() >= pipe.size() &&
-                        held.compare(held.size() - pipe.size(), pipe.size(), pipe) == 0;
-    if (!old && !theSymbolizers) added.push_back(held);
+  for (const auto &[fd, target] : support::Descriptors(getpid())) {
+    auto earlier = before.find(fd);
+    bool old = earlier != before.end() && earlier->second == target;
+    bool theSymbolizers = std::find(pipes.begin(), pipes.end(), target) != pipes.end();
+    if (!old && !theSymbolizers) added.push_back(std::to_string(fd) + " -> " + target);
   }
   return added;
 }
@@ -217,22 +144,23 @@ std::vector<std::string> NewDescriptors(const std::vector<std::string> &before) 
 // Children that still run, and ended ones (zombies) with the time they
 // were first seen: the server's reaper takes those within its cycles.
 using Clock = std::chrono::steady_clock;
-std::map<std::string, Clock::time_point> Zombies;
+std::map<pid_t, Clock::time_point> Zombies;
 const auto REAP_LIMIT = std::chrono::seconds(3);
 
 int RunningChildren() {
   int running = 0;
-  std::map<std::string, Clock::time_point> zombies;
-  for (const std::string &pid : Children()) {
+  std::map<pid_t, Clock::time_point> zombies;
+  for (pid_t pid : support::ChildProcesses(getpid())) {
     if (IsSymbolizer(pid)) continue;
-    if (State(pid) != 'Z') {
+    support::ProcessStat stat;
+    if (!support::ReadProcessStat(pid, &stat) || stat.state != 'Z') {
       ++running;
       continue;
     }
     auto seen = Zombies.find(pid);
     zombies[pid] = seen == Zombies.end() ? Clock::now() : seen->second;
     if (Clock::now() - zombies[pid] > REAP_LIMIT) {
-      fprintf(stderr, "child process %s was never reaped\n", pid.c_str());
+      fprintf(stderr, "child process %d was never reaped\n", static_cast<int>(pid));
       abort();
     }
   }
@@ -242,7 +170,7 @@ int RunningChildren() {
 
 // After every input: no child may still run (a terminated one may take a
 // moment to end) and no descriptor may have been added. Bounded to ~3 s.
-void CheckNothingLeft(const std::vector<std::string> &before) {
+void CheckNothingLeft(const std::map<int, std::string> &before) {
   int running = 0;
   std::vector<std::string> added;
   for (int round = 0; round < 600; ++round) {
@@ -343,7 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0 || size > 65536) return 0;  // a receive brings 1 byte at least
   // The transaction's buffer: buffer-size bytes, the request filling all but
   // the zero byte, so that any read beyond it is caught.
-  std::vector<std::string> before = Descriptors();
+  std::map<int, std::string> before = support::Descriptors(getpid());
   ConfigTbl->buffer_size = static_cast<int32_t>(size + 1);
   char *buffer = static_cast<char *>(malloc(size + 1));
   memcpy(buffer, data, size);

@@ -10,6 +10,7 @@
 # check. Everything it installs or starts is removed or stopped at its end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
 # scripts/test-all.sh installs the packages of every stage at once.
@@ -77,16 +78,9 @@ tail -1 "$work/check.log"
 if grep "\[W\]" "$work/check.log"; then fail "the installed configuration draws warnings"; fi
 
 stage "installed server as user tarveld on a loopback port, testcgi enabled"
-# A free service port, under the lock files of the end-to-end tests.
-service=""
-for name in x11-1 x11-2 x11-3 x11-4 x11-5 x11-6 x11-7 bacula-dir bacula-fd bacula-sd xmms2 amqp; do
-  port=$(getent services "$name/tcp" | awk '{split($2, p, "/"); print p[1]}')
-  [ -n "$port" ] || continue
-  exec {lock}>"/tmp/tarveld-e2e-port-$name.lock"
-  if flock -n "$lock" && [ -z "$(ss -Htln "sport = :$port")" ]; then service=$name; break; fi
-  exec {lock}>&-
-done
-[ -n "$service" ] || fail "no free service port"
+pick_services 1 || fail "no free service port"
+service=${SERVICE_NAMES[0]}
+port=${SERVICE_PORTS[0]}
 chmod 755 "$work"
 sed -e "s/^bind-host = .*/bind-host = 127.0.0.1/" -e "s/^bind-port = .*/bind-port = $service/" \
     -e "s/^log-level = .*/log-level = 3/" -e "s/^#cgi-type = cgi/cgi-type = cgi/" \
@@ -96,8 +90,7 @@ echo "stands for testcgi" | $SUDO tee /var/www/tarveld/test.cgi >/dev/null
 $SUDO setpriv --reuid=tarveld --regid=tarveld --init-groups /usr/bin/tarveld "$work/tarveld.conf" \
   > "$work/server.log" 2>&1 &
 server=$!
-for _ in $(seq 100); do grep -q "Tarvel server is started." "$work/server.log" && break; sleep 0.1; done
-grep -q "Tarvel server is started." "$work/server.log" || fail "the server did not start: $(cat "$work/server.log")"
+wait_for_start "$work/server.log" || fail "the server did not start: $(cat "$work/server.log")"
 curl -sf --max-time 10 -o "$work/index.html" "http://127.0.0.1:$port/" || fail "GET / did not answer 200"
 grep -q "tarveld is serving" "$work/index.html" || fail "GET / did not give the default page"
 curl -sf --max-time 10 -o "$work/cgi.html" "http://127.0.0.1:$port/test.cgi?x=1" ||

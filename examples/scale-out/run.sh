@@ -14,41 +14,26 @@ if [ -z "${SCALE_OUT_BOUNDED:-}" ]; then
   SCALE_OUT_BOUNDED=1 exec timeout --kill-after=10 60 "$0" "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../bench/lib.sh"
 TARVELD=$(realpath "${1:-$here/../../build/tarveld}")
-for tool in haproxy curl ss flock; do
-  command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install haproxy curl iproute2 util-linux)"; exit 1; }
+for tool in haproxy curl flock; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install haproxy curl util-linux)"; exit 1; }
 done
 [ -x "$TARVELD" ] || { echo "no tarveld at $TARVELD"; exit 1; }
 
 work=$(mktemp -d /tmp/tarveld-scale-out-XXXXXX)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do stop_pid "$pid"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'echo "scale-out: FAILED: stopped after 60 s"; exit 1' TERM INT
 
 fail() { echo "scale-out: FAILED: $*"; exit 1; }
-port_free() { [ -z "$(ss -Htln "sport = :$1")" ]; }
 
-# tarveld listens on a service name's port. Names are taken from the pool
-# the end-to-end tests use, under the same lock files, so runs side by side
-# never share a port.
-services=()
-for name in x11-1 x11-2 x11-3 x11-4 x11-5 x11-6 x11-7 bacula-dir bacula-fd bacula-sd xmms2 amqp; do
-  port=$(getent services "$name/tcp" | awk '{split($2, p, "/"); print p[1]}')
-  [ -n "$port" ] || continue
-  exec {lock}>"/tmp/tarveld-e2e-port-$name.lock"
-  if flock -n "$lock" && port_free "$port"; then
-    services+=("$name:$port")
-    [ "${#services[@]}" -eq 2 ] && break
-  else
-    exec {lock}>&-
-  fi
-done
-[ "${#services[@]}" -eq 2 ] || fail "no two free service ports"
+# tarveld listens on a service name's port; the names are held for this run.
+pick_services 2 || fail "no two free service ports"
 front=""
 for port in $(seq 18000 18099); do
   if port_free "$port"; then front=$port; break; fi
@@ -72,20 +57,19 @@ start_instance() {  # number, service name
   eval "web$1=$!"
 }
 
-start_instance 1 "${services[0]%%:*}"
-start_instance 2 "${services[1]%%:*}"
+start_instance 1 "${SERVICE_NAMES[0]}"
+start_instance 2 "${SERVICE_NAMES[1]}"
 for n in 1 2; do
-  for _ in $(seq 100); do grep -q "Tarvel server is started." "$work/web$n/log.txt" && break; sleep 0.1; done
-  grep -q "Tarvel server is started." "$work/web$n/log.txt" || fail "instance $n did not start: $(cat "$work/web$n/log.txt")"
+  wait_for_start "$work/web$n/log.txt" || fail "instance $n did not start: $(cat "$work/web$n/log.txt")"
 done
 
 # Each address by the line it stands on: a port picked may be the one the
 # other line names.
 sed -e "s/bind 127.0.0.1:[0-9]*/bind 127.0.0.1:$front/" \
-    -e "s/server web1 127.0.0.1:[0-9]*/server web1 127.0.0.1:${services[0]#*:}/" \
-    -e "s/server web2 127.0.0.1:[0-9]*/server web2 127.0.0.1:${services[1]#*:}/" \
+    -e "s/server web1 127.0.0.1:[0-9]*/server web1 127.0.0.1:${SERVICE_PORTS[0]}/" \
+    -e "s/server web2 127.0.0.1:[0-9]*/server web2 127.0.0.1:${SERVICE_PORTS[1]}/" \
     "$here/haproxy.cfg" > "$work/haproxy.cfg"
-grep -q "server web2 127.0.0.1:${services[1]#*:} " "$work/haproxy.cfg" || fail "haproxy.cfg has no web2 line to set"
+grep -q "server web2 127.0.0.1:${SERVICE_PORTS[1]} " "$work/haproxy.cfg" || fail "haproxy.cfg has no web2 line to set"
 haproxy -f "$work/haproxy.cfg" -db > "$work/haproxy.log" 2>&1 &
 pids+=("$!")
 

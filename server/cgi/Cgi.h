@@ -1,5 +1,5 @@
-// CGI programs: look-up by extension, execution with pipes and time limits,
-// and termination of a timed-out program with all its descendants.
+// CGI programs: execution with pipes and time limits, and termination of a
+// timed-out program with all its descendants.
 #ifndef TARVELD_CGI_H
 #define TARVELD_CGI_H
 
@@ -7,8 +7,6 @@
 
 #include "platform/platform.h"
 
-const char *CgiTypeProgram(const char *path);
-const char *CgiTypeArguments(const char *path);
 int CgiExec(PlatSocket sock, const char *scriptPath, const char *program,
             const char *arguments, const char *query, const char *data, int isPost);
 int CgiResultSend(PlatHandle pipe, PlatSocket sock);

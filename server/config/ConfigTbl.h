@@ -72,6 +72,12 @@ int ConfigLoad(const char *path);
 char *TrimString(char *text);
 void ContentTypeAdd(ContentTypeEntry **list, char *value);
 void CgiTypeAdd(CgiTypeEntry **list, char *value);
+// Look-ups by a document path's extension: the media type of its
+// content-type entry, the program and arguments of its cgi-type entry
+// (null when there is none; a program makes the document a CGI document).
+const char *ContentTypeMedia(const char *path);
+const char *CgiTypeProgram(const char *path);
+const char *CgiTypeArguments(const char *path);
 char *ExpandEnv(char *text);
 void ShowConfig();
 // Warns of settings with which the server starts but serves nothing or fails

@@ -29,7 +29,6 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
 int HTTP_start(PlatSocket sock, char *buffer, int length);
 int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *data,
                  int isPost);
-const char *ContentTypeMedia(const char *path);
 
 // Helpers of the layer: one token of the request line, cut in place (the
 // cursor moves past it, never beyond end); whether a resolved path is the

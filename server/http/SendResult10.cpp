@@ -204,16 +204,3 @@ int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *dat
   TRACE_END();
   return result;
 }
-
-// The media type for a path by the text after its last "." (which may lie in
-// a folder name; "*" when there is none). Entries are tried in file order and
-// a "*" entry matches whatever reaches it.
-const char *ContentTypeMedia(const char *path) {
-  const char *dot = strrchr(path, '.');
-  const char *extension = dot ? dot + 1 : "*";
-  for (const ContentTypeEntry *entry = ConfigTbl->content_type; entry; entry = entry->next) {
-    if (strcmp(entry->extension, extension) == 0 || strcmp(entry->extension, "*") == 0)
-      return entry->mediaType;
-  }
-  return nullptr;
-}

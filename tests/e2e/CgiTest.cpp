@@ -6,8 +6,6 @@
 // Against the Windows build the ".sh" scripts are run by a Windows stand-in
 // (ShellCgiPath) and the programs' output is in text mode (CgiText).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -58,14 +56,6 @@ class Cgi : public ::testing::Test {
     }
   }
 
-  // After a failure: nothing a test started may outlive it.
-  static void KillDescendants(pid_t pid) {
-    for (pid_t child : ChildProcesses(pid)) {
-      KillDescendants(child);
-      kill(child, SIGKILL);
-    }
-  }
-
   void Start(const std::string &extra = "") {
     std::string config = BaseConfig(service, root) + "cgi-type = cgi | " + TestCgiPath() +
                          " |\n"
@@ -76,11 +66,7 @@ class Cgi : public ::testing::Test {
   }
 
   bool NoChildren() {
-    for (int i = 0; i < 500; ++i) {
-      if (ChildProcesses(server.pid()).empty()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitFor([this] { return ChildProcesses(server.pid()).empty(); });
   }
 
   Response Request(const std::string &request) {
@@ -188,14 +174,8 @@ TEST_F(Cgi, TimeoutEndsTheWholeProcessTree) {
   // Gone for good: the descendants handed to the server are reaped, not
   // left as zombies.
   EXPECT_TRUE(NoChildren());
-  for (int pid : {child, grandchild, greatGrandchild}) {
-    bool reaped = false;
-    for (int i = 0; i < 500 && !reaped; ++i) {
-      reaped = access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0;
-      if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(reaped) << pid;
-  }
+  for (int pid : {child, grandchild, greatGrandchild})
+    EXPECT_TRUE(WaitFor([pid] { return ProcessReaped(pid); })) << pid;
 }
 
 TEST_F(Cgi, MissingProgramGetsNoAnswer) {
@@ -210,15 +190,8 @@ TEST_F(Cgi, LargePostToAProgramThatNeverReadsEndsWithinItsLimits) {
   Start("buffer-size = 2097152\ncgi-io-timeout = 1000\n");
   std::string request = "POST /silent.sh HTTP/1.0\r\nContent-Length: 1048576\r\n\r\n" +
                         std::string(1048576, 'p');
-  int fd = Connect(service.port());
-  ASSERT_GE(fd, 0);
-  // The server takes what one receive brings; the rest may never be read,
-  // so the sending goes on beside the reading.
-  std::thread sender([&] { SendAll(fd, request); });
-  Response response = Parse(ReadToClose(fd, 20000));
-  shutdown(fd, SHUT_RDWR);
-  sender.join();
-  close(fd);
+  // The server takes what one receive brings; the rest may never be read.
+  Response response = Parse(ExchangeLarge(service.port(), request, 20000));
   ExpectCgiHeader(response);
   EXPECT_EQ(response.body, CgiText("started\n") + TimeoutText);
   EXPECT_TRUE(server.WaitForLog("[E] CGI I/O timeout! (1010msec/")) << server.Stdout();
@@ -227,13 +200,8 @@ TEST_F(Cgi, LargePostToAProgramThatNeverReadsEndsWithinItsLimits) {
 // Pipes and sockets the process holds, by descriptor.
 std::map<int, std::string> PipesAndSockets(pid_t pid) {
   std::map<int, std::string> held;
-  std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
-  for (int fd = 3; fd < 1024; ++fd) {
-    char target[256] = {0};
-    if (readlink((fdDir + std::to_string(fd)).c_str(), target, sizeof target - 1) <= 0) continue;
-    std::string kind = target;
-    if (kind.rfind("socket:", 0) == 0 || kind.rfind("pipe:", 0) == 0) held[fd] = kind;
-  }
+  for (const auto &[fd, kind] : Descriptors(pid))
+    if (fd >= 3 && (kind.rfind("socket:", 0) == 0 || kind.rfind("pipe:", 0) == 0)) held[fd] = kind;
   return held;
 }
 

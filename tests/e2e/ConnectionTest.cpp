@@ -24,12 +24,6 @@ struct Fixture {
   }
 };
 
-int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-      .count();
-}
-
 }  // namespace
 
 TEST(Connections, OneIdentifierInHexAndDecimalAndAccessLog2) {

@@ -23,10 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 const char Page[] = "<html>index</html>\n";
 
-int64_t MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 struct Fixture {
   TempDir dir;
   Service service;
@@ -261,14 +257,7 @@ TEST(Faults, CgiRunThatCannotGoOnEndsTheProgramWithItsProcesses) {
       EXPECT_EQ(response.body, "");
     }
     if (!UnderWine()) {
-      for (int pid : ended) {
-        bool gone = false;
-        for (int i = 0; i < 250 && !gone; ++i) {
-          gone = ProcessGone(pid);
-          if (!gone) usleep(20000);
-        }
-        EXPECT_TRUE(gone) << pid;
-      }
+      for (int pid : ended) EXPECT_TRUE(WaitFor([pid] { return ProcessGone(pid); })) << pid;
     }
     EXPECT_TRUE(f.Serves());
     EXPECT_EQ(f.server.Stop(), 0);

@@ -13,8 +13,12 @@
 #include <sys/types.h>
 
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "support/Basics.h"
+#include "support/Http.h"
+#include "support/Process.h"
+#include "support/Service.h"
 
 namespace e2e {
 
@@ -37,8 +41,6 @@ std::string CgiText(const std::string &linuxText);
 // for one that is not an address of this machine.
 int AddressInUseError();
 int AddressNotLocalError();
-// Whether this machine has the IPv6 loopback address ::1.
-bool HaveIPv6Loopback();
 // The last error of a process creation whose program does not exist.
 int NoSuchProgramError();
 
@@ -48,46 +50,40 @@ int NoSuchProgramError();
     if (::e2e::UnderWine()) GTEST_SKIP() << "under Wine: " << (reason); \
   } while (0)
 
-// A temporary folder, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
+// The shared helpers, under the names the tests use.
+using support::ChildProcesses;
+using support::Connect;
+using support::Count;
+using support::CloseWithReset;
+using support::CpuSeconds;
+using support::Descriptors;
+using support::Exchange;
+using support::ExchangeLarge;
+using support::Get;
+using support::HaveIPv6Loopback;
+using support::KillDescendants;
+using support::MillisecondsSince;
+using support::OpenDescriptors;
+using support::Parse;
+using support::ProcessGone;
+using support::ProcessReaped;
+using support::ReadFile;
+using support::ReadToClose;
+using support::Response;
+using support::SendAll;
+using support::TempDir;
+using support::ThreadCount;
+using support::WaitFor;
 
-  const std::string &path() const { return path_; }
-  std::string Path(const std::string &relative) const { return path_ + "/" + relative; }
-  // Writes a file (creating its folders); returns its full path.
-  std::string Write(const std::string &relative, const std::string &content, int mode = 0644) const;
-  std::string Mkdir(const std::string &relative) const;
-
- private:
-  std::string path_;
-};
-
-// A service name from the services database whose port is free on 127.0.0.1
-// (and on ::1 where there is one),
-// held for this test alone (a lock file keeps parallel tests apart). Under
-// Wine the name is added to the prefix's own services database as well.
-class Service {
+// A service for the server under test (see support::Service); under Wine
+// its name is added to the prefix's own services database as well.
+class Service : public support::Service {
  public:
   Service();
-  ~Service();
-  Service(const Service &) = delete;
-  Service &operator=(const Service &) = delete;
-
-  const std::string &name() const { return name_; }
-  int port() const { return port_; }
-
- private:
-  std::string name_;
-  int port_ = 0;
-  int lockFd_ = -1;
 };
 
-// A configuration that serves `root` on 127.0.0.1 and the service, with every
-// key set. Lines appended after it override a key (the later line wins).
+// The shared test configuration (support::ServerConfig) with the root as
+// the server sees it.
 std::string BaseConfig(const Service &service, const std::string &root);
 
 // The server process. Its stdout and stderr go to files in the work folder.
@@ -124,37 +120,6 @@ class Server {
   pid_t pid_ = -1;
   int status_ = -1;
 };
-
-// The text of a file.
-std::string ReadFile(const std::string &path);
-int Count(const std::string &text, const std::string &needle);
-
-// One connection: connect, send the request, read until the server closes.
-// host is an IPv4 or IPv6 literal.
-int Connect(int port, const std::string &host = "127.0.0.1");  // a connected socket or -1
-bool SendAll(int fd, const std::string &data);
-std::string ReadToClose(int fd, int timeoutMs = 15000);
-std::string Exchange(int port, const std::string &request, int timeoutMs = 15000,
-                     const std::string &host = "127.0.0.1");
-
-struct Response {
-  std::string raw;
-  std::string statusLine;
-  int status = -1;
-  std::vector<std::pair<std::string, std::string>> headers;  // in order
-  std::string body;
-  bool complete = false;  // the header ended with an empty line
-  const std::string *Header(const std::string &name) const;
-};
-Response Parse(const std::string &raw);
-Response Get(int port, const std::string &uri, const std::string &host = "127.0.0.1");
-
-// Figures of a running process read from /proc.
-int OpenDescriptors(pid_t pid);
-int ThreadCount(pid_t pid);
-double CpuSeconds(pid_t pid);  // user and system time spent so far
-std::vector<pid_t> ChildProcesses(pid_t pid);  // direct children, zombies included
-bool ProcessGone(pid_t pid);  // no such process, or a zombie
 
 }  // namespace e2e
 

@@ -7,7 +7,6 @@
 // normal request, and (Linux build) its descriptors, threads and child
 // processes must come back to where they were before the case.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,20 +58,6 @@ Figures Measure(pid_t pid) {
 int StatusOf(const std::string &raw) {
   Response response = Parse(raw);
   return response.complete ? response.status : 0;
-}
-
-// Sends a request from a thread of its own while the answer is read: a
-// request larger than the server reads is never taken in full, so its
-// sending may fail or stall once the server has closed.
-std::string ExchangeLarge(int port, const std::string &request) {
-  int fd = Connect(port);
-  if (fd < 0) return "";
-  std::thread sender([&] { SendAll(fd, request); });
-  std::string answer = ReadToClose(fd, 15000);
-  shutdown(fd, SHUT_RDWR);
-  sender.join();
-  close(fd);
-  return answer;
 }
 
 // A request of exactly `size` bytes: the request line, one header line
@@ -141,21 +126,9 @@ class Hostile : public ::testing::Test {
   static void ExpectGone(const std::vector<pid_t> &pids, const std::string &after) {
     if (UnderWine()) return;
     EXPECT_FALSE(pids.empty()) << after;
-    for (pid_t pid : pids) {
-      bool gone = false;
-      for (int i = 0; i < 250 && !gone; ++i) {
-        gone = ProcessGone(pid);
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      EXPECT_TRUE(gone) << "process " << pid << " still runs after " << after;
-    }
-  }
-
-  static void KillDescendants(pid_t pid) {
-    for (pid_t child : ChildProcesses(pid)) {
-      KillDescendants(child);
-      kill(child, SIGKILL);
-    }
+    for (pid_t pid : pids)
+      EXPECT_TRUE(WaitFor([pid] { return ProcessGone(pid); }))
+          << "process " << pid << " still runs after " << after;
   }
 
   // Starts the server and takes its figures once a first request is done.
@@ -188,13 +161,8 @@ class Hostile : public ::testing::Test {
     EXPECT_EQ(normal.body, Index) << "after " << after;
     if (UnderWine()) return;  // /proc describes the Linux build only
     Figures now;
-    auto deadline = Clock::now() + std::chrono::seconds(20);
-    do {
-      now = Measure(server.pid());
-      if (now == baseline) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (Clock::now() < deadline);
-    ADD_FAILURE() << "after " << after << ": " << now << ", before: " << baseline;
+    if (!WaitFor([&] { return (now = Measure(server.pid())) == baseline; }, 20000))
+      ADD_FAILURE() << "after " << after << ": " << now << ", before: " << baseline;
   }
 
   TempDir dir;
@@ -387,17 +355,8 @@ TEST_F(Hostile, ResetDuringALargeBodyAndDuringACgiRelay) {
     int fd = Connect(service.port());
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(SendAll(fd, "GET " + uri + " HTTP/1.0\r\n\r\n"));
-    std::string start;
-    char chunk[4096];
-    for (int reads = 0; reads < 1000 && start.size() < 64 * 1024; ++reads) {
-      ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      start.append(chunk, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(StatusOf(start), 200) << uri;
-    struct linger reset {1, 0};  // close with a reset, not an orderly end
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(fd);
+    EXPECT_EQ(StatusOf(ReadToClose(fd, 15000, 64 * 1024)), 200) << uri;
+    CloseWithReset(fd);
     ExpectRecovered("a reset during " + uri);
   }
 
@@ -414,9 +373,7 @@ TEST_F(Hostile, ResetDuringALargeBodyAndDuringACgiRelay) {
     if (n <= 0) break;
     start.append(chunk, static_cast<size_t>(n));
   }
-  struct linger reset {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
+  CloseWithReset(fd);
   // The second run ended by its client: the flood's and this one.
   EXPECT_TRUE(server.WaitForLog("[I] Terminating the CGI process.", 10000, 2)) << server.Stdout();
   ExpectGone(WrittenPids(Parse(start).body), "a reset during a CGI run that then sleeps");

@@ -8,14 +8,13 @@
 #include <sstream>
 #include <string>
 
-#include "HttpDate.h"
 #include "e2e/Harness.h"
 
 using namespace e2e;
 
 namespace {
 
-std::string HeaderOf(const std::string &raw) { return httpdate::WithoutDate(raw); }
+std::string HeaderOf(const std::string &raw) { return support::HeaderWithoutDate(raw); }
 
 std::string Expected(const std::string &status, const std::string &allow,
                      const std::string &contentType, size_t length) {
@@ -164,17 +163,9 @@ TEST_F(Http, ClientResetDuringALargeBody) {
   int fd = Connect(service.port());
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(SendAll(fd, "GET /large.bin HTTP/1.0\r\n\r\n"));
-  std::string start;
-  char chunk[65536];
-  for (int reads = 0; reads < 1000 && start.size() < 256 * 1024; ++reads) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    start.append(chunk, static_cast<size_t>(n));
-  }
+  std::string start = ReadToClose(fd, 15000, 256 * 1024);
   EXPECT_NE(start.find("\r\nContent-Length: 268435456\r\n"), std::string::npos);
-  struct linger reset {1, 0};  // close with a reset, not an orderly end
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
+  CloseWithReset(fd);
 
   ASSERT_TRUE(server.WaitForLog("[W] Failed send() errno=")) << server.Stdout();
   EXPECT_EQ(Get(service.port(), "/a.txt").body, "plain text\n");

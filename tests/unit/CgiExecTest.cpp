@@ -1,6 +1,6 @@
 // CgiExec over a socketpair with small shell-script CGI programs: the
-// environment, the argument vector, the look-ups, the relay, POST data,
-// both time limits, failures and the reaping of children.
+// environment, the argument vector, the relay, POST data, both time limits,
+// failures and the reaping of children.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -21,17 +21,18 @@
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
 #include "platform/PlatSyscall.h"
+#include "support/Basics.h"
+#include "support/Process.h"
 #include "unit/CgiSupport.h"
 #include "unit/TestSupport.h"
 
+using support::Count;
+using support::ProcessReaped;
+using support::WaitFor;
 using unit::Capture;
 using unit::ConfigScope;
 using unit::EnvironmentBlock;
-using unit::OwnChildren;
-using unit::ProcessReaped;
 using unit::RunChild;
-using unit::ScriptDir;
-using unit::WaitFor;
 
 namespace {
 
@@ -94,7 +95,7 @@ CgiRun RunCgi(const std::string &program, const std::string &arguments,
 // A shell-script CGI program, run as "cgi-type = sh | /bin/sh |" runs it.
 CgiRun RunScript(const std::string &script, const char *query = nullptr,
                  const std::string &data = "", int isPost = 0, const Reader &reader = nullptr) {
-  ScriptDir dir;
+  support::TempDir dir;
   std::string path = dir.Write("test.sh", script);
   return RunCgi("/bin/sh", "", path, query, data, isPost, reader);
 }
@@ -106,11 +107,8 @@ void ExpectCgiHeader(const CgiRun &run) {
   EXPECT_EQ(run.header.find("Content-Length"), std::string::npos) << run.header;
 }
 
-int Lines(const std::string &text, const std::string &line) {
-  int count = 0;
-  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-  return count;
-}
+// Direct children of the test process, zombies included.
+std::vector<pid_t> OwnChildren() { return support::ChildProcesses(getpid()); }
 
 bool NoChildren() {
   return WaitFor([] { return OwnChildren().empty(); });
@@ -140,25 +138,6 @@ TEST(CgiPieces, EnvironmentBlockForTheFourCases) {
   EXPECT_EQ(block("", "", 1), "QUERY_STRING=\0CONTENT_LENGTH=0\0\0"s);
   std::string longQuery(3000, 'q');
   EXPECT_EQ(block(longQuery.c_str(), "", 0), "QUERY_STRING=" + longQuery + "\0CONTENT_LENGTH=0\0\0"s);
-}
-
-TEST(CgiPieces, LookUpByLastExtensionFirstEntryWins) {
-  ConfigScope config;
-  char a[] = "cgi | /usr/bin/first | -a";
-  char b[] = "pl | /usr/bin/perl | -w";
-  char c[] = "cgi | /usr/bin/second |";
-  CgiTypeAdd(&config->cgi_type, a);
-  CgiTypeAdd(&config->cgi_type, b);
-  CgiTypeAdd(&config->cgi_type, c);
-  EXPECT_STREQ(CgiTypeProgram("/www/x.tar.cgi"), "/usr/bin/first");
-  EXPECT_STREQ(CgiTypeArguments("/www/x.tar.cgi"), "-a");
-  EXPECT_STREQ(CgiTypeProgram("\\www\\run.pl"), "/usr/bin/perl");
-  EXPECT_STREQ(CgiTypeArguments("\\www\\run.pl"), "-w");
-  // Case-sensitive, unless the platform's file names ignore case.
-  EXPECT_EQ(CgiTypeProgram("/www/x.CGI") != nullptr, PLAT_NAMES_IGNORE_CASE);
-  EXPECT_EQ(CgiTypeProgram("/www.cgi/index"), nullptr);  // the last "." counts
-  EXPECT_EQ(CgiTypeArguments("/www/noextension"), nullptr);
-  EXPECT_EQ(CgiTypeProgram("/www/x.cgix"), nullptr);
 }
 
 TEST(CgiChild, ArgumentVectorAndWholeEnvironment) {
@@ -234,12 +213,12 @@ TEST(CgiExec, PostDataReachesTheChildWithDumps) {
   CgiRun run = RunScript("head -c \"$CONTENT_LENGTH\"\n", nullptr, data, 1);
   ExpectCgiHeader(run);
   EXPECT_EQ(run.body, data);
-  EXPECT_EQ(Lines(run.log, "*** DUMP(CGI Write Data / size=21) ***"), 1) << run.log;
+  EXPECT_EQ(Count(run.log, "*** DUMP(CGI Write Data / size=21) ***"), 1) << run.log;
 
   // An empty POST still makes one write of 0 bytes, dumped with its size.
   run = RunScript("echo \"[$CONTENT_LENGTH]\"\n", nullptr, "", 1);
   EXPECT_EQ(run.body, "[0]\n");
-  EXPECT_EQ(Lines(run.log, "*** DUMP(CGI Write Data / size=0) ***"), 1) << run.log;
+  EXPECT_EQ(Count(run.log, "*** DUMP(CGI Write Data / size=0) ***"), 1) << run.log;
 
   // A GET writes nothing.
   run = RunScript("echo \"[$CONTENT_LENGTH]\"\n", nullptr, "a=1", 0);
@@ -289,7 +268,7 @@ TEST(CgiExec, OutputWrittenJustBeforeTheEndIsRelayed) {
   CgiRun run = RunScript("sleep 0.05\nexec head -c 3000 /dev/zero\n");
   PlatSyscallSet("process-exit-code", nullptr);
   EXPECT_EQ(run.body, std::string(3000, '\0')) << run.body.size() << " bytes";
-  EXPECT_EQ(Lines(run.log, "CGI Result sended"), 3) << run.log;  // 1024 + 1024 + 952
+  EXPECT_EQ(Count(run.log, "CGI Result sended"), 3) << run.log;  // 1024 + 1024 + 952
   EXPECT_NE(run.log.find("[D] CGI executed time="), std::string::npos) << run.log;
   EXPECT_EQ(run.log.find("Terminat"), std::string::npos) << run.log;
   EXPECT_TRUE(NoChildren());
@@ -307,7 +286,7 @@ TEST(CgiExec, IoTimeoutCutsASilentChild) {
   EXPECT_NE(run.log.find("[I] Terminating the CGI process.\n[I] Terminated child process. ("),
             std::string::npos)
       << run.log;
-  EXPECT_EQ(Lines(run.log, "Terminated child process."), 1);  // no descendants
+  EXPECT_EQ(Count(run.log, "Terminated child process."), 1);  // no descendants
   EXPECT_EQ(run.log.find("CGI executed time"), std::string::npos);
   EXPECT_TRUE(NoChildren());
 }
@@ -323,7 +302,7 @@ TEST(CgiExec, ExeTimeoutCutsAChildThatKeepsWriting) {
   std::string output = run.body.substr(0, run.body.size() - TimeoutText.size());
   EXPECT_EQ(output.find_first_not_of("x\n"), std::string::npos) << output;
   EXPECT_NE(run.log.find("[E] CGI EXE timeout! (310msec)\n"), std::string::npos) << run.log;
-  EXPECT_GE(Lines(run.log, "[I] Terminated child process. ("), 1);
+  EXPECT_GE(Count(run.log, "[I] Terminated child process. ("), 1);
   EXPECT_TRUE(NoChildren());
 }
 
@@ -407,7 +386,7 @@ TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirstAndItsOrphans) {
                          ")\n[I] Terminated child process. (" + std::to_string(grandchild) +
                          ")\n[I] Terminated child process. (" + std::to_string(child) + ")\n";
   EXPECT_NE(run.log.find(expected), std::string::npos) << run.log;
-  EXPECT_EQ(Lines(run.log, "Terminated child process."), 3);
+  EXPECT_EQ(Count(run.log, "Terminated child process."), 3);
   // Killed descendants and the orphan, ended with the child's process
   // group, are reaped too, not left as zombies.
   EXPECT_TRUE(WaitFor([&] {

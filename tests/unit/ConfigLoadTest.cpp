@@ -1,27 +1,28 @@
-// The configuration file: syntax, every key, every message, and the lists.
+// The configuration file: syntax, every key, every message, the lists and
+// the look-ups in them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "config/ConfigTbl.h"
+#include "support/Basics.h"
 #include "unit/TestSupport.h"
 
 using unit::Capture;
 using unit::ConfigScope;
-using unit::TempFile;
 
 namespace {
 
 // Loads the text as a configuration file; returns ConfigLoad's result and
 // what it logged.
 int Load(const std::string &text, std::string *log = nullptr) {
-  std::string path = TempFile(text);
+  support::TempDir dir;
+  std::string path = dir.Write("tarveld.conf", text);
   Capture out;
   int result = ConfigLoad(path.c_str());
   std::string logged = out.Text();
   if (log) *log = logged;
-  remove(path.c_str());
   return result;
 }
 
@@ -231,4 +232,52 @@ TEST(ExpandEnv, NeverOverrunsItsBuffer) {
   EXPECT_STREQ(ExpandEnv(plain), "no reference %here");
   char empty[] = "%%tail";
   EXPECT_STREQ(ExpandEnv(empty), "tail");
+}
+
+TEST(ContentTypeMedia, ExtensionAndStarEntries) {
+  ConfigScope config;
+  char html[] = "html : text/html", txt[] = "txt:text/plain", star[] = "* : application/x-any";
+  ContentTypeAdd(&config->content_type, html);
+  ContentTypeAdd(&config->content_type, txt);
+  EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "text/html");
+  EXPECT_STREQ(ContentTypeMedia("/www/a.b.txt"), "text/plain");
+  EXPECT_EQ(ContentTypeMedia("/www/index.HTML"), nullptr);  // case counts
+  EXPECT_EQ(ContentTypeMedia("/www/README"), nullptr);
+  EXPECT_EQ(ContentTypeMedia("/www/v1.html/README"), nullptr);  // "html/README"
+  EXPECT_EQ(ContentTypeMedia("/www/a.html."), nullptr);
+
+  // A "*" entry after the specific ones is the default ...
+  ContentTypeAdd(&config->content_type, star);
+  EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "text/html");
+  EXPECT_STREQ(ContentTypeMedia("/www/README"), "application/x-any");
+  EXPECT_STREQ(ContentTypeMedia("/www/v1.txt/README"), "application/x-any");
+  EXPECT_STREQ(ContentTypeMedia("/www/index.HTML"), "application/x-any");
+}
+
+TEST(ContentTypeMedia, StarBeforeASpecificEntryWinsForAll) {
+  ConfigScope config;
+  char star[] = "*:application/x-any", html[] = "html:text/html";
+  ContentTypeAdd(&config->content_type, star);
+  ContentTypeAdd(&config->content_type, html);
+  EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "application/x-any");
+  EXPECT_STREQ(ContentTypeMedia("/www/noext"), "application/x-any");
+}
+
+TEST(CgiTypeProgram, LookUpByLastExtensionFirstEntryWins) {
+  ConfigScope config;
+  char a[] = "cgi | /usr/bin/first | -a";
+  char b[] = "pl | /usr/bin/perl | -w";
+  char c[] = "cgi | /usr/bin/second |";
+  CgiTypeAdd(&config->cgi_type, a);
+  CgiTypeAdd(&config->cgi_type, b);
+  CgiTypeAdd(&config->cgi_type, c);
+  EXPECT_STREQ(CgiTypeProgram("/www/x.tar.cgi"), "/usr/bin/first");
+  EXPECT_STREQ(CgiTypeArguments("/www/x.tar.cgi"), "-a");
+  EXPECT_STREQ(CgiTypeProgram("\\www\\run.pl"), "/usr/bin/perl");
+  EXPECT_STREQ(CgiTypeArguments("\\www\\run.pl"), "-w");
+  // Case-sensitive, unless the platform's file names ignore case.
+  EXPECT_EQ(CgiTypeProgram("/www/x.CGI") != nullptr, PLAT_NAMES_IGNORE_CASE);
+  EXPECT_EQ(CgiTypeProgram("/www.cgi/index"), nullptr);  // the last "." counts
+  EXPECT_EQ(CgiTypeArguments("/www/noextension"), nullptr);
+  EXPECT_EQ(CgiTypeProgram("/www/x.cgix"), nullptr);
 }

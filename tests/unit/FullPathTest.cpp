@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "unit/HttpSupport.h"
+#include "support/Basics.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ TEST(PlatFullPath, SizesAndFailures) {
 }
 
 TEST(PlatFile, RegularFilesOnly) {
-  unit::TempRoot dir;
+  support::TempDir dir;
   std::string file = dir.Write("doc.bin", "0123456789");
   int64_t size = -1;
   int fd = PlatFileOpenSequential(file.c_str(), &size);
@@ -97,7 +97,7 @@ TEST(PlatFile, RegularFilesOnly) {
 }
 
 TEST(PlatFile, SizesBeyondFourGiB) {
-  unit::TempRoot dir;
+  support::TempDir dir;
   std::string file = dir.Write("sparse", "");
   ASSERT_EQ(truncate(file.c_str(), 5LL * 1024 * 1024 * 1024 + 3), 0);
   int64_t size = -1;

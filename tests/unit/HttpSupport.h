@@ -1,5 +1,5 @@
-// Helpers of the HTTP layer's unit tests: a local socket pair that keeps the
-// boundaries of every send, and a temporary document root.
+// Helper of the HTTP layer's unit tests: a local socket pair that keeps the
+// boundaries of every send.
 #ifndef TARVELD_HTTP_SUPPORT_H
 #define TARVELD_HTTP_SUPPORT_H
 
@@ -7,9 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -52,28 +49,6 @@ inline Sent Collect(const std::function<void(PlatSocket)> &call, int timeoutMs =
   close(pair[0]);
   return sent;
 }
-
-// A temporary folder with files in it, removed at the end of the test.
-class TempRoot {
- public:
-  TempRoot() {
-    char pattern[] = "/tmp/tarveld-http-XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~TempRoot() { std::filesystem::remove_all(path_); }
-  TempRoot(const TempRoot &) = delete;
-  TempRoot &operator=(const TempRoot &) = delete;
-  const std::string &path() const { return path_; }
-  std::string Write(const std::string &relative, const std::string &content) const {
-    std::string full = path_ + "/" + relative;
-    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
-    std::ofstream(full, std::ios::binary) << content;
-    return full;
-  }
-
- private:
-  std::string path_;
-};
 
 }  // namespace unit
 

@@ -3,18 +3,18 @@
 // together with the next one, and a file sent straight to a socket.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/Basics.h"
+#include "support/Http.h"
 
 namespace {
 
@@ -44,18 +44,7 @@ class TcpPair {
     if (server >= 0) close(server);
   }
   // Everything the client receives until the server's side is closed.
-  std::string ClientReadsToEnd() {
-    std::string text;
-    char chunk[4096];
-    for (int i = 0; i < 1000; ++i) {
-      pollfd watch{client, POLLIN, 0};
-      if (poll(&watch, 1, 5000) <= 0) break;
-      ssize_t n = recv(client, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      text.append(chunk, static_cast<size_t>(n));
-    }
-    return text;
-  }
+  std::string ClientReadsToEnd() { return support::ReadToClose(client, 10000); }
   int client = -1;
   int server = -1;
 };
@@ -122,44 +111,14 @@ TEST(PlatSocket, BytesSentWithMoreToFollowGoOutWithAPlainSend) {
   ASSERT_EQ(PlatSocketSendMore(pair.server, "head ", 5), 5);
   ASSERT_EQ(PlatSocketSend(pair.server, "body", 4), 4);
   // Both arrive while the connection stays open.
-  std::string text;
-  char chunk[16];
-  for (int i = 0; i < 100 && text.size() < 9; ++i) {
-    pollfd watch{pair.client, POLLIN, 0};
-    if (poll(&watch, 1, 5000) <= 0) break;
-    ssize_t n = recv(pair.client, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  EXPECT_EQ(text, "head body");
+  EXPECT_EQ(support::ReadToClose(pair.client, 5000, 9), "head body");
 }
-
-namespace {
-
-// A temporary file with the given content, removed at the end of the test.
-class TempFileWith {
- public:
-  explicit TempFileWith(const std::string &content) {
-    char name[] = "/tmp/tarveld-sendfile-XXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
-    path_ = name;
-  }
-  ~TempFileWith() { unlink(path_.c_str()); }
-  const char *c_str() const { return path_.c_str(); }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
 
 TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
   std::string content;
   for (int i = 0; i < 300000; ++i) content += static_cast<char>('a' + i % 23);
-  TempFileWith path(content);
+  support::TempDir dir;
+  std::string path = dir.Write("document", content);
   TcpPair pair;
   int64_t size = -1;
   int fd = PlatFileOpenSequential(path.c_str(), &size);
@@ -183,7 +142,8 @@ TEST(PlatFile, SendToSocketFromTheCurrentPositionToTheEnd) {
 }
 
 TEST(PlatFile, SendToSocketTellsWhichSideFailed) {
-  TempFileWith path(std::string(200000, 'x'));
+  support::TempDir dir;
+  std::string path = dir.Write("document", std::string(200000, 'x'));
   TcpPair pair;
   // A file that cannot be read: the file's side.
   int unreadable = open(path.c_str(), O_WRONLY | O_CLOEXEC);

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,19 +15,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "unit/CgiSupport.h"
+#include "support/Basics.h"
+#include "support/Process.h"
 
 namespace {
 
-using unit::WaitFor;
+using support::WaitFor;
 
-int ThreadsOfThisProcess() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return -1;
-}
+int ThreadsOfThisProcess() { return support::ThreadCount(getpid()); }
 
 // The thread count once it has held for longer than a kept thread waits.
 int SteadyThreadCount() {

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <string>
 
-#include "HttpDate.h"
 #include "http/Http.h"
+#include "support/Http.h"
 #include "unit/HttpSupport.h"
 #include "unit/TestSupport.h"
 
@@ -29,7 +29,7 @@ std::string Header(unsigned kind, int64_t length, const char *contentType, std::
   return sent.All();
 }
 
-std::string WithoutDate(const std::string &header) { return httpdate::WithoutDate(header); }
+std::string WithoutDate(const std::string &header) { return support::HeaderWithoutDate(header); }
 
 }  // namespace
 
@@ -104,7 +104,7 @@ TEST(SendHeader10, DateIsUtcWithEnglishNames) {
   size_t at = header.find("\r\nDate: ");
   ASSERT_NE(at, std::string::npos) << header;
   std::string date = header.substr(at + 8, header.find("\r\n", at + 8) - at - 8);
-  time_t stamp = httpdate::Parse(date);
+  time_t stamp = support::ParseHttpDate(date);
   ASSERT_NE(stamp, -1) << date;
   EXPECT_GE(stamp, before) << date;
   EXPECT_LE(stamp, after) << date;

@@ -1,5 +1,5 @@
-// Document responses: media types, the containment test, the mapping of
-// URIs to documents and the streaming of their bodies.
+// Document responses: the containment test, the mapping of URIs to
+// documents and the streaming of their bodies.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,45 +7,15 @@
 #include <cstring>
 #include <string>
 
-#include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
 #include "http/Http.h"
+#include "support/Basics.h"
 #include "unit/HttpSupport.h"
 #include "unit/TestSupport.h"
 
 using unit::Capture;
 using unit::Collect;
 using unit::ConfigScope;
-using unit::TempRoot;
-
-TEST(ContentTypeMedia, ExtensionAndStarEntries) {
-  ConfigScope config;
-  char html[] = "html : text/html", txt[] = "txt:text/plain", star[] = "* : application/x-any";
-  ContentTypeAdd(&config->content_type, html);
-  ContentTypeAdd(&config->content_type, txt);
-  EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "text/html");
-  EXPECT_STREQ(ContentTypeMedia("/www/a.b.txt"), "text/plain");
-  EXPECT_EQ(ContentTypeMedia("/www/index.HTML"), nullptr);  // case counts
-  EXPECT_EQ(ContentTypeMedia("/www/README"), nullptr);
-  EXPECT_EQ(ContentTypeMedia("/www/v1.html/README"), nullptr);  // "html/README"
-  EXPECT_EQ(ContentTypeMedia("/www/a.html."), nullptr);
-
-  // A "*" entry after the specific ones is the default ...
-  ContentTypeAdd(&config->content_type, star);
-  EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "text/html");
-  EXPECT_STREQ(ContentTypeMedia("/www/README"), "application/x-any");
-  EXPECT_STREQ(ContentTypeMedia("/www/v1.txt/README"), "application/x-any");
-  EXPECT_STREQ(ContentTypeMedia("/www/index.HTML"), "application/x-any");
-}
-
-TEST(ContentTypeMedia, StarBeforeASpecificEntryWinsForAll) {
-  ConfigScope config;
-  char star[] = "*:application/x-any", html[] = "html:text/html";
-  ContentTypeAdd(&config->content_type, star);
-  ContentTypeAdd(&config->content_type, html);
-  EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "application/x-any");
-  EXPECT_STREQ(ContentTypeMedia("/www/noext"), "application/x-any");
-}
 
 TEST(PathWithinRoot, OnlyTheRootAndBelow) {
   EXPECT_TRUE(PathWithinRoot("/srv/www", "/srv/www"));
@@ -128,7 +98,7 @@ class Documents : public ::testing::Test {
   }
 
   ConfigScope config;
-  TempRoot top;
+  support::TempDir top;
   std::string root;
   std::string log;
 };

@@ -4,44 +4,25 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
-#include "unit/CgiSupport.h"
+#include "support/Basics.h"
+#include "support/Process.h"
 #include "unit/TestSupport.h"
 
+using support::Count;
+using support::WaitFor;
 using unit::Capture;
 using unit::ConfigScope;
-using unit::WaitFor;
 
 namespace {
 
 // Far above any pid the system hands out: opening them always fails.
 const uint32_t NoSuchPid = 2000000001u;
-
-int Lines(const std::string &text, const std::string &line) {
-  int count = 0;
-  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-  return count;
-}
-
-char ProcessState(int pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  FILE *file = fopen(path, "r");
-  if (!file) return 0;
-  char text[512] = {0};
-  size_t length = fread(text, 1, sizeof text - 1, file);
-  fclose(file);
-  text[length] = '\0';
-  const char *close = strrchr(text, ')');
-  return close && close[1] == ' ' ? close[2] : 0;
-}
 
 const PlatProcessEntry *Find(const std::vector<PlatProcessEntry> &list, uint32_t id) {
   for (const PlatProcessEntry &entry : list)
@@ -91,7 +72,7 @@ TEST(TerminateChildTree, LoopingParentLinksAreWalkedOnce) {
   std::string log = out.Text();
   // Three processes of the circle, then the self-parented one twice: as its
   // own child once and as itself.
-  EXPECT_EQ(Lines(log, "[W] Failed OpenProcess() errno=3\n"), 5) << log;
+  EXPECT_EQ(Count(log, "[W] Failed OpenProcess() errno=3\n"), 5) << log;
 }
 
 // The list keeps the id of a creator that has ended, and ids are reused: a
@@ -114,8 +95,8 @@ TEST(TerminateChildTree, OnlyProcessesCreatedAfterTheirParentAndNeverTheServer) 
   std::string log = out.Text();
   // The child and the program: their ids cannot be opened. Nothing else is
   // tried, and the server is not even opened.
-  EXPECT_EQ(Lines(log, "[W] Failed OpenProcess() errno=3\n"), 2) << log;
-  EXPECT_EQ(Lines(log, "Failed OpenProcess()"), 2) << log;
+  EXPECT_EQ(Count(log, "[W] Failed OpenProcess() errno=3\n"), 2) << log;
+  EXPECT_EQ(Count(log, "Failed OpenProcess()"), 2) << log;
   EXPECT_EQ(visited[0] + visited[3] + visited[4], 0);
   EXPECT_EQ(visited[2], 1);
 }
@@ -136,7 +117,10 @@ TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
   PlatProcessInfo info;
   ASSERT_EQ(PlatProcessCreate(&start, &info), 0);
   int pid = static_cast<int>(info.processId);
-  EXPECT_TRUE(WaitFor([pid] { return ProcessState(pid) == 'Z'; }));
+  EXPECT_TRUE(WaitFor([pid] {
+    support::ProcessStat stat;
+    return support::ReadProcessStat(pid, &stat) && stat.state == 'Z';
+  }));
   {
     Capture out;
     EXPECT_EQ(TerminateChild(info.processId), 0);
@@ -147,5 +131,5 @@ TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
   EXPECT_EQ(code, 0u);
   PlatProcessClose(info.process);
   for (PlatHandle handle : {inRead, inWrite, outRead, outWrite}) PlatHandleClose(handle);
-  EXPECT_TRUE(unit::ProcessReaped(pid));
+  EXPECT_TRUE(support::ProcessReaped(pid));
 }

@@ -5,11 +5,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "core/Log.h"
 #include "platform/platform.h"
+#include "support/Basics.h"
 
 namespace unit {
 
@@ -44,10 +43,7 @@ std::string Capture::Text() {
     close(saved_);
     done_ = true;
   }
-  std::ifstream in(path_, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return support::ReadFile(path_);
 }
 
 Capture::~Capture() {
@@ -59,14 +55,5 @@ Capture::~Capture() {
 // a socket or pipe whose other end has gone fails instead of ending the
 // process.
 [[maybe_unused]] static const int SocketsStarted = PlatSocketStartup();
-
-std::string TempFile(const std::string &text) {
-  char pattern[] = "/tmp/tarveld-unit-XXXXXX";
-  int fd = mkstemp(pattern);
-  close(fd);
-  std::ofstream out(pattern, std::ios::binary);
-  out << text;
-  return pattern;
-}
 
 }  // namespace unit

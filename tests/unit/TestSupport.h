@@ -37,9 +37,6 @@ class Capture {
   bool done_ = false;
 };
 
-// Writes text to a new temporary file and returns its path.
-std::string TempFile(const std::string &text);
-
 }  // namespace unit
 
 #endif

@@ -17,6 +17,7 @@
 #include "config/ConfigTbl.h"
 #include "http/Http.h"
 #include "platform/platform.h"
+#include "support/Basics.h"
 #include "unit/TestSupport.h"
 
 namespace {
@@ -28,47 +29,6 @@ bool Inheritable(HANDLE handle) {
 }
 
 bool Inheritable(PlatHandle handle) { return Inheritable(reinterpret_cast<HANDLE>(handle)); }
-
-// A fresh folder under the system's temporary folder, removed at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    for (int i = 0; i < 1000 && path_.empty(); ++i) {
-      std::string candidate = std::string(base) + "tarveld-w32-" +
-                              std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
-      if (CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
-    }
-  }
-  ~TempFolder() {
-    for (const std::string &file : files_) DeleteFileA(file.c_str());
-    for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) RemoveDirectoryA(it->c_str());
-    RemoveDirectoryA(path_.c_str());
-  }
-  const std::string &path() const { return path_; }
-  std::string Write(const std::string &name, const std::string &content) {
-    std::string full = path_ + "\\" + name;
-    FILE *file = fopen(full.c_str(), "wb");
-    if (file) {
-      fwrite(content.data(), 1, content.size(), file);
-      fclose(file);
-    }
-    files_.push_back(full);
-    return full;
-  }
-  std::string Mkdir(const std::string &name) {
-    std::string full = path_ + "\\" + name;
-    CreateDirectoryA(full.c_str(), nullptr);
-    folders_.push_back(full);
-    return full;
-  }
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;
-  std::vector<std::string> folders_;
-};
 
 // The child program of the process tests, built beside this one.
 std::string ProbeProgram() {
@@ -261,7 +221,7 @@ TEST(SystemTest, LockVersionTimeAndUnlink) {
   EXPECT_EQ(utc.tm_hour, 1);
   EXPECT_EQ(utc.tm_sec, 1);
 
-  TempFolder folder;
+  support::TempDir folder;
   std::string file = folder.Write("stop.flag", "");
   std::string sub = folder.Mkdir("stop.dir");
   EXPECT_EQ(PlatUnlink(file.c_str()), 0);
@@ -341,7 +301,7 @@ TEST(PathTest, FullPathIsLexicalAndReportsTheSizeItNeeds) {
 // meaning: it is run (here its program does not exist, so nothing is sent),
 // never sent as a file.
 TEST_F(SocketTest, ShortNameOfACgiDocumentNeverSendsItsText) {
-  TempFolder folder;
+  support::TempDir folder;
   std::string script = folder.Write("program.fcgi", "SOURCE OF THE PROGRAM\n");
   char shortPath[MAX_PATH];
   ASSERT_GT(GetShortPathNameA(script.c_str(), shortPath, sizeof shortPath), 0u);
@@ -378,7 +338,7 @@ TEST_F(SocketTest, ShortNameOfACgiDocumentNeverSendsItsText) {
 }
 
 TEST(FileTest, RegularFilesOnlyBinaryNotInheritable) {
-  TempFolder folder;
+  support::TempDir folder;
   const std::string content = "line one\r\nline two\n\x1a tail";
   std::string file = folder.Write("doc.bin", content);
   std::string sub = folder.Mkdir("docs");

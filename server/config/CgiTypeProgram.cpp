@@ -6,7 +6,6 @@
 // must never be sent as a file.
 #include <cstring>
 
-#include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
 
 static char FoldCase(char c) {
