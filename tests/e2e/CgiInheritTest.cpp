@@ -1,6 +1,7 @@
 // A CGI program inherits nothing of the server but its own two pipe ends:
 // above all no other client's connection, which would otherwise stay open
-// for as long as the program runs, whatever the server does with it.
+// for as long as the program runs, whatever the server does with it; nor
+// the batch scheduling policy of the transaction thread that starts it.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -69,5 +70,20 @@ TEST(CgiInherit, ProgramDoesNotHoldAnotherClientsConnection) {
   close(client);
   EXPECT_EQ(response.body, CgiText("started\n"));
   EXPECT_TRUE(server.WaitForLog("[D] CGI executed time=")) << server.Stdout();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// The policy is field 41 of the process's status line; 0 is the normal one.
+TEST(CgiInherit, ProgramRunsWithTheNormalSchedulingPolicy) {
+  E2E_SKIP_UNDER_WINE("/proc of the CGI program");
+  TempDir dir;
+  Service service;
+  Server server(dir);
+  dir.Write("www/policy.sh", "echo policy=$(awk '{print $41}' /proc/self/stat)\n");
+  ASSERT_TRUE(server.StartWith(BaseConfig(service, dir.Path("www")) + "cgi-type = sh | " +
+                               ShellCgiPath() + " |\n"))
+      << server.Stdout();
+  Response response = Get(service.port(), "/policy.sh");
+  EXPECT_EQ(response.body, "policy=0\n");
   EXPECT_EQ(server.Stop(), 0);
 }

@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -295,8 +296,11 @@ int SetupAttributes(posix_spawnattr_t *attr) {
   posix_spawnattr_setsigmask(attr, &none);
   posix_spawnattr_setsigdefault(attr, &defaults);
   posix_spawnattr_setpgroup(attr, 0);
-  posix_spawnattr_setflags(attr,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  struct sched_param normal = {};
+  posix_spawnattr_setschedpolicy(attr, SCHED_OTHER);
+  posix_spawnattr_setschedparam(attr, &normal);
+  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                     POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSCHEDULER);
   return 0;
 }
 
