@@ -11,7 +11,7 @@
 #include <string>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "support/Basics.h"
 
 static std::unique_ptr<support::TempDir> Work;
@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
   ConfigTbl->log_level = LOG_DEBUG;
+  LogConfigure(LOG_DEBUG, 0, 0);
   ConfigLoad(ConfigPath.c_str());
 
   CheckTerminated(ConfigTbl->socket_protocol, sizeof ConfigTbl->socket_protocol);

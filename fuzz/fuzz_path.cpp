@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
 #include "support/Basics.h"
@@ -169,6 +169,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   LogLockInit();
   ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
   ConfigTbl->log_level = LOG_TRACE;
+  LogConfigure(LOG_TRACE, 0, 0);
   ConfigTbl->support_method = METHOD_GET | METHOD_HEAD | METHOD_POST;
   strcpy(ConfigTbl->default_html, "index.html");
 

@@ -30,7 +30,7 @@
 
 #include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
 #include "support/Basics.h"
@@ -99,6 +99,7 @@ void Configure() {
   ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
   ConfigTbl->log_level = LOG_TRACE;
   ConfigTbl->dump_log = 1;
+  LogConfigure(LOG_TRACE, 0, 1);
   ConfigTbl->support_method = METHOD_GET | METHOD_HEAD | METHOD_POST;
   snprintf(ConfigTbl->www_route, sizeof ConfigTbl->www_route, "%s/www", Base->path().c_str());
   strcpy(ConfigTbl->default_html, "index.html");

@@ -11,7 +11,7 @@
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
 

@@ -1,7 +1,7 @@
 // One relay step: moves what the CGI program has written so far, at most
 // 1024 bytes, from its output pipe to the client, never waiting for output.
 #include "cgi/Cgi.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 static const uint32_t RELAY_STEP = 1024;

@@ -6,7 +6,7 @@
 
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // or failing on every request of a kind, each reported as one warning after
 // the configuration dump: on every start, and as the verdict of --check.
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 namespace {

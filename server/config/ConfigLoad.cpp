@@ -8,7 +8,7 @@
 
 #include "config/ConfigText.h"
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 namespace {
@@ -80,11 +80,18 @@ const TextKey TextKeys[] = {
     {"default-html", [](ConfigTable *c) { return c->default_html; }, CONFIG_TEXT_SIZE},
 };
 
+// The log's settings take effect with the line that sets them: a
+// log-level line decides which messages of the following lines are written.
+void ConfigureLog() {
+  LogConfigure(ConfigTbl->log_level, ConfigTbl->time_flag, ConfigTbl->dump_log);
+}
+
 // Handles one key/value pair. Returns false when the line is fatal.
 bool ConfigApply(const char *key, char *value) {
   for (const IntegerKey &entry : IntegerKeys) {
     if (strcmp(key, entry.key) == 0) {
       ConfigTbl->*entry.field = atoi(value);
+      if (entry.field == &ConfigTable::log_level) ConfigureLog();
       return true;
     }
   }
@@ -114,8 +121,10 @@ bool ConfigApply(const char *key, char *value) {
     }
   } else if (strcmp(key, "time-flag") == 0) {
     ConfigTbl->time_flag = OnFlag(value);
+    ConfigureLog();
   } else if (strcmp(key, "dump-log") == 0) {
     ConfigTbl->dump_log = OnFlag(value);
+    ConfigureLog();
   } else if (strcmp(key, "access-log2") == 0) {
     ConfigTbl->access_log2 = OnFlag(value);
   } else if (strcmp(key, "content-type") == 0) {

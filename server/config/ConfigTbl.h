@@ -84,11 +84,5 @@ void ShowConfig();
 // at run time. Returns -1 when the listening socket could not even be made.
 int ConfigCheck();
 int ConfigSetup();
-PlatSocket StartServerSocket();
-
-// The usual text of an address, at most 39 characters: dotted decimal for
-// IPv4 and for an IPv4 client of an IPv6 socket (::ffff:a.b.c.d), the short
-// form of RFC 5952 for IPv6 (::1), and 0.0.0.0 for any other family.
-void AddressText(const PlatAddress *address, char *text, size_t size);
 
 #endif

@@ -4,7 +4,7 @@
 
 #include "config/ConfigText.h"
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 void ContentTypeAdd(ContentTypeEntry **list, char *value) {

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 
 // The port is kept in network byte order; the dump shows it in host order.
 static int PortInHostOrder(uint16_t networkOrder) {
@@ -24,7 +24,7 @@ static void ShowBindHost(const ConfigTable *c) {
   resolved.family = PLAT_AF_INET6;
   memcpy(resolved.bytes, c->host_address, sizeof resolved.bytes);
   char text[64];
-  AddressText(&resolved, text, sizeof text);
+  PlatAddressText(&resolved, text, sizeof text);
   LogPrint(LOG_INFO, "bind-host: [%s/%s]", c->bind_host, text);
 }
 

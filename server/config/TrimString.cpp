@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 
 static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 

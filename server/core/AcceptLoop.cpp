@@ -5,16 +5,9 @@
 
 #include "config/ConfigTbl.h"
 #include "core/Core.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
-
-int32_t FullListSleepMsec(int32_t seconds, int32_t microseconds) {
-  int64_t msec = static_cast<int64_t>(seconds) * 1000 + microseconds / 1000;
-  if (msec < 0) return 0;
-  if (msec > INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(msec);
-}
 
 // Waits up to one cycle time for a connection and accepts it. Returns the
 // connection, or PLAT_INVALID_SOCKET when the cycle has nothing more to do:

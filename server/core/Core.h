@@ -10,6 +10,10 @@
 int CommandLine(int argc, char **argv);
 int ServerEntry(int argc, char **argv);
 int TvdMain(int argc, char **argv);  // the server's main routine ("main")
+// The listening socket of the resolved endpoint, bound and listening, with
+// the waits of the connections it accepts bounded; PLAT_INVALID_SOCKET on a
+// failure (logged).
+PlatSocket StartServerSocket();
 void AcceptLoop();
 void Retry();
 int CheckStopFile();

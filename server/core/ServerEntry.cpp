@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/Core.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 static void PrintRuntimeInformation() {

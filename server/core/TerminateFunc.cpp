@@ -4,7 +4,7 @@
 
 #include "config/ConfigTbl.h"
 #include "core/Core.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
 

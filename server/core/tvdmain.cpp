@@ -9,7 +9,7 @@
 #include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
 #include "core/Core.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
 
@@ -30,7 +30,7 @@ static int StartupFailed(bool socketsStarted) { return StartupEnds(socketsStarte
 // --check ends here, after the dump and the warnings: -1 when a start would
 // fail before listening. Its warnings are shown whatever log-level says.
 static int CheckEnds() {
-  if (ConfigTbl->log_level < LOG_WARN) ConfigTbl->log_level = LOG_WARN;
+  if (LogLevel() < LOG_WARN) LogConfigure(LOG_WARN, ConfigTbl->time_flag, ConfigTbl->dump_log);
   return StartupEnds(true, ConfigCheck() == 0 ? 0 : -1);
 }
 
@@ -42,6 +42,7 @@ int TvdMain(int argc, char **argv) {
     return -1;
   }
   ConfigTbl->log_level = LOG_DEBUG;
+  LogConfigure(LOG_DEBUG, 0, 0);
   TRACE_START_AS("main");
 
   if (PlatSocketStartup() != 0) {

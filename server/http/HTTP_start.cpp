@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
 

@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
 

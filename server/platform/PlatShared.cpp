@@ -19,17 +19,6 @@ int PlatFileCopyToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFail
   return result;
 }
 
-void PlatAddressSet(PlatAddress *address, int family, const void *bytes) {
-  memset(address, 0, sizeof *address);
-  if (family == PLAT_AF_INET) {
-    address->family = PLAT_AF_INET;
-    memcpy(address->bytes, bytes, 4);
-  } else if (family == PLAT_AF_INET6) {
-    address->family = PLAT_AF_INET6;
-    memcpy(address->bytes, bytes, 16);
-  }
-}
-
 void PlatHostEntrySetIPv6(PlatHostEntry *entry, const void *address, uint32_t scopeId) {
   static unsigned char first[16];
   memcpy(first, address, sizeof first);

@@ -134,6 +134,11 @@ struct PlatAddress {
   int family;  // PLAT_AF_INET, PLAT_AF_INET6, or 0 for any other (bytes all 0)
   unsigned char bytes[16];
 };
+// The usual text of an address, at most 39 characters, cut to size - 1:
+// dotted decimal for IPv4 and for an IPv4 client of an IPv6 socket
+// (::ffff:a.b.c.d), the short form of RFC 5952 for IPv6 (::1), and 0.0.0.0
+// for any other family.
+void PlatAddressText(const PlatAddress *address, char *text, size_t size);
 // The next connection of a listening socket (never inherited either), or
 // PLAT_INVALID_SOCKET; waits while none is pending.
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peer);

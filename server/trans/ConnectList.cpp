@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
 
@@ -69,7 +69,7 @@ int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
   entry->thread_id = threadId;
   entry->thread_handle = threadHandle;
   entry->next = nullptr;
-  AddressText(peerAddress, entry->address, sizeof entry->address);
+  PlatAddressText(peerAddress, entry->address, sizeof entry->address);
 
   LogPrint(LOG_INFO, "Connected from %s (ID=%X)", entry->address, threadId);
   if (ConfigTbl->access_log2)

@@ -1,7 +1,7 @@
 // Starts the transaction thread of an accepted connection: created suspended,
 // registered in the connection list, then resumed, so that the thread always
 // finds its entry. The socket belongs to the transaction from here on.
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
 

@@ -1,7 +1,7 @@
 // The body of a transaction thread: one wait for the request, one receive,
 // the HTTP layer, then the connection is closed and the entry finished.
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "http/Http.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"

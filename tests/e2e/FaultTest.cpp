@@ -139,6 +139,24 @@ TEST(Faults, LockThatCannotBeSetUpEndsTheStart) {
   }
 }
 
+// The two waits of accepted connections are bounded one by one: a receive
+// time-out that cannot be set leaves the send time-out in place, so a
+// client that never reads is still cut off.
+TEST(Faults, FailedReceiveTimeOutLeavesTheSendTimeOut) {
+  E2E_SKIP_UNDER_WINE("Windows keeps the receive time-out without a system call");
+  Fixture f;
+  f.dir.Write("www/large.bin", std::string(8 << 20, 'x'));
+  ASSERT_TRUE(f.Start({"socket-receive-timeout:22"}, "session-timeout = 1\n"))
+      << f.server.Stdout();
+  EXPECT_EQ(Count(f.server.Stdout(), "[W] Failed setsockopt() errno=22\n"), 1);
+  int stalled = Connect(f.service.port());
+  ASSERT_GE(stalled, 0);
+  ASSERT_TRUE(SendAll(stalled, "GET /large.bin HTTP/1.0\r\n\r\n"));
+  EXPECT_TRUE(f.server.WaitForLog("[W] Failed send() errno=", 20000)) << f.server.Stdout();
+  close(stalled);
+  EXPECT_EQ(f.server.Stop(), 0);
+}
+
 // A transaction thread that finds no entry of its own stops at once.
 TEST(Faults, TransactionWithoutEntryIsALogicError) {
   Fixture f;

@@ -20,6 +20,7 @@
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
+#include "log/Log.h"
 #include "platform/PlatSyscall.h"
 #include "support/Basics.h"
 #include "support/Process.h"
@@ -182,7 +183,7 @@ TEST(CgiChild, RunsStartedSideBySideEachGetTheirOwnExitStatus) {
 
 TEST(CgiExec, RelaysOutputWithQueryAndWithout) {
   ConfigScope config;
-  config->log_level = 5;
+  LogConfigure(LOG_TRACE, 0, 0);
   SetLimits(5000, 3000);
   const std::string script =
       "printf '%s|%s|%s\\n' \"${QUERY_STRING-unset}\" \"$CONTENT_LENGTH\" \"$0\"\n"
@@ -207,7 +208,7 @@ TEST(CgiExec, RelaysOutputWithQueryAndWithout) {
 
 TEST(CgiExec, PostDataReachesTheChildWithDumps) {
   ConfigScope config;
-  config->dump_log = 1;
+  LogConfigure(LOG_DEBUG, 0, 1);
   SetLimits(5000, 3000);
   const std::string data = "Host: x\r\n\r\nTEST=1&a=2";
   CgiRun run = RunScript("head -c \"$CONTENT_LENGTH\"\n", nullptr, data, 1);

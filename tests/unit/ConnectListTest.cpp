@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/Core.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
 #include "unit/TestSupport.h"
@@ -48,7 +48,7 @@ class ConnectListTest : public ::testing::Test {
     static bool initialised = false;
     if (!initialised) ConnectListInit();
     initialised = true;
-    config_->log_level = LOG_INFO;
+    LogConfigure(LOG_INFO, 0, 0);
     ASSERT_EQ(ConnectListCount(), 0);
   }
   void TearDown() override {
@@ -92,7 +92,7 @@ bool WaitFor(const std::atomic<bool> &flag) {
 // been started or `milliseconds` have passed. The sockets are not
 // connected: a transaction that runs fails its receive at once.
 void StartTransactionsDuringShutdowns(int count, int milliseconds) {
-  ConfigTbl->log_level = -2;  // nothing: "Logic Error!!" is one of the outcomes
+  LogConfigure(-2, 0, 0);  // nothing: "Logic Error!!" is one of the outcomes
   ConfigTbl->buffer_size = 64;
   PlatSocketStartup();
   std::atomic<bool> stop{false};
@@ -277,7 +277,7 @@ TEST_F(ConnectListTest, TermEndsFinishedAndRunningEntries) {
     second = AddSuspended(2);
   }
   ConnectListFinish(first);
-  config_->log_level = LOG_TRACE;
+  LogConfigure(LOG_TRACE, 0, 0);
   Capture out;
   ConnectListTerm();
   std::string text = out.Text();

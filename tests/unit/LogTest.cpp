@@ -4,17 +4,16 @@
 #include <regex>
 #include <string>
 
-#include "core/Log.h"
+#include "log/Log.h"
 #include "unit/TestSupport.h"
 
 using unit::Capture;
-using unit::ConfigScope;
+using unit::LogScope;
 
 namespace {
 
 std::string Logged(int logLevel, int level, const char *message) {
-  ConfigScope config;
-  config->log_level = logLevel;
+  LogScope log(logLevel);
   Capture out;
   LogPrint(level, "%s", message);
   return out.Text();
@@ -48,8 +47,7 @@ TEST(LogPrint, CutsLongMessagesAndKeepsPercentText) {
 }
 
 TEST(LogPrint, TimePrefixAndStandardError) {
-  ConfigScope config;
-  config->time_flag = 1;
+  LogScope log(LOG_DEBUG, 1);
   Capture out;
   LogPrint(LOG_INFO, "Request URI: %s", "/index.html");
   LogPrint(LOG_FATAL, "fatal");
@@ -59,7 +57,7 @@ TEST(LogPrint, TimePrefixAndStandardError) {
       "\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d [0-9A-F]{8} fatal\n");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
 
-  config->time_flag = 0;
+  LogConfigure(LOG_DEBUG, 0, 0);
   Capture err(2);
   LogPrint2(LOG_INFO, "Connected from %s (ID=%X)", "127.0.0.1", 0xA3Cu);
   EXPECT_EQ(err.Text(), "[I] Connected from 127.0.0.1 (ID=A3C)\n");
@@ -68,9 +66,7 @@ TEST(LogPrint, TimePrefixAndStandardError) {
 namespace {
 
 std::string Dumped(const std::string &data, int dumpLog = 1, int logLevel = 4) {
-  ConfigScope config;
-  config->dump_log = dumpLog;
-  config->log_level = logLevel;
+  LogScope log(logLevel, 0, dumpLog);
   Capture out;
   LogDump("Received Data", data.data(), static_cast<uint32_t>(data.size()));
   return out.Text();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http/Http.h"
+#include "log/Log.h"
 #include "support/Http.h"
 #include "unit/HttpSupport.h"
 #include "unit/TestSupport.h"
@@ -112,7 +113,7 @@ TEST(SendHeader10, DateIsUtcWithEnglishNames) {
 
 TEST(SendHeader10, FailedSendIsLoggedWithoutDump) {
   ConfigScope config;
-  config->dump_log = 1;
+  LogConfigure(LOG_DEBUG, 0, 1);
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   close(pair[1]);

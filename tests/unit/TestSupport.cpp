@@ -6,23 +6,42 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 #include "support/Basics.h"
 
 namespace unit {
 
-ConfigScope::ConfigScope() {
+namespace {
+
+void LogLockReady() {
   static bool lockReady = false;
   if (!lockReady) {
     LogLockInit();
     lockReady = true;
   }
+}
+
+}  // namespace
+
+LogScope::LogScope(int level, int timeFlag, int dumpLog) {
+  LogLockReady();
+  LogConfigure(level, timeFlag, dumpLog);
+}
+
+LogScope::~LogScope() { LogConfigure(LOG_DEBUG, 0, 0); }
+
+ConfigScope::ConfigScope() {
+  LogLockReady();
+  LogConfigure(LOG_DEBUG, 0, 0);
   ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
   ConfigTbl->log_level = LOG_DEBUG;
 }
 
-ConfigScope::~ConfigScope() { ConfigRelease(); }
+ConfigScope::~ConfigScope() {
+  ConfigRelease();
+  LogConfigure(LOG_DEBUG, 0, 0);
+}
 
 Capture::Capture(int fd) : fd_(fd) {
   char pattern[] = "/tmp/tarveld-capture-XXXXXX";

@@ -253,7 +253,8 @@ int PlatSocketSetAcceptedReceiveTimeout(PlatSocket listener, int32_t seconds) {
     struct timeval limit;
     limit.tv_sec = seconds;
     limit.tv_usec = 0;
-    if (setsockopt(static_cast<int>(listener), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+    if (SysSetReceiveTimeout(static_cast<int>(listener), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                             sizeof limit) != 0)
       return -1;
   }
   AcceptedReceiveTimeout.store(seconds);

@@ -58,6 +58,12 @@ ssize_t FailingSendmsg(int fd, const struct msghdr *message, int flags) {
   return PlatSyscallSystem<decltype(&sendmsg)>(SYS_SOCKET_SEND_PIECES)(fd, message, flags);
 }
 
+int FailingSetReceiveTimeout(int fd, int level, int name, const void *value, socklen_t length) {
+  if (FailsWithErrno(SYS_SOCKET_RECEIVE_TIMEOUT)) return -1;
+  return PlatSyscallSystem<decltype(&setsockopt)>(SYS_SOCKET_RECEIVE_TIMEOUT)(fd, level, name,
+                                                                            value, length);
+}
+
 int FailingThreadCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *),
                         void *argument) {
   if (int error = FailureResult(SYS_THREAD_CREATE)) return error;
@@ -134,6 +140,8 @@ PlatSyscallEntry PlatSyscalls[] = {
     ENTRY("socket-send", send, FailingSend),
     // Several pieces in one send: a header with the body that follows it.
     ENTRY("socket-send-pieces", sendmsg, FailingSendmsg),
+    // The receive time-out that accepted sockets take over from the listener.
+    ENTRY("socket-receive-timeout", setsockopt, FailingSetReceiveTimeout),
     // The system thread of a transaction; a kept thread serves without one.
     ENTRY("thread-create", pthread_create, FailingThreadCreate),
     // Opens the gate of a suspended thread.

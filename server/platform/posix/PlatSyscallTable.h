@@ -32,6 +32,7 @@ enum PosixSyscall {
   SYS_SOCKET_RECV,
   SYS_SOCKET_SEND,
   SYS_SOCKET_SEND_PIECES,
+  SYS_SOCKET_RECEIVE_TIMEOUT,
   SYS_THREAD_CREATE,
   SYS_THREAD_RESUME,
   SYS_THREAD_ID,
@@ -62,6 +63,7 @@ int PosixPipeWaiting(int fd, int *count);
 #define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
 #define SysSend SYSCALL(SYS_SOCKET_SEND, send)
 #define SysSendmsg SYSCALL(SYS_SOCKET_SEND_PIECES, sendmsg)
+#define SysSetReceiveTimeout SYSCALL(SYS_SOCKET_RECEIVE_TIMEOUT, setsockopt)
 #define SysThreadCreate SYSCALL(SYS_THREAD_CREATE, pthread_create)
 #define SysThreadResume SYSCALL(SYS_THREAD_RESUME, sem_post)
 #define SysThreadId SYSCALL(SYS_THREAD_ID, PosixThreadId)

@@ -2,7 +2,8 @@
 // listening with the configured backlog and bounds the waits of the
 // connections it will accept.
 #include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "core/Core.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 // An IPv6 socket is bound to the resolved IPv6 address. Any other family
@@ -18,10 +19,12 @@ static int BindEndpoint(PlatSocket sock, const ConfigTable *c) {
 // its request and then stops reading must not hold its transaction (and
 // its max-connect slot) forever either: every send of an answer may wait at
 // most session-timeout seconds, at least one, before it fails and ends the
-// transaction like any other failed send.
+// transaction like any other failed send. Each bound is set whether or not
+// the other could be.
 static void BoundAcceptedWaits(PlatSocket sock, int32_t sessionTimeout) {
-  if (PlatSocketSetAcceptedReceiveTimeout(sock, sessionTimeout) != 0 ||
-      PlatSocketSetAcceptedSendTimeout(sock, sessionTimeout > 0 ? sessionTimeout : 1) != 0)
+  if (PlatSocketSetAcceptedReceiveTimeout(sock, sessionTimeout) != 0)
+    LogPrint(LOG_WARN, "Failed setsockopt() errno=%d", PlatSocketLastError());
+  if (PlatSocketSetAcceptedSendTimeout(sock, sessionTimeout > 0 ? sessionTimeout : 1) != 0)
     LogPrint(LOG_WARN, "Failed setsockopt() errno=%d", PlatSocketLastError());
 }
 

@@ -1,5 +1,6 @@
 // Console logging: level-filtered lines on stdout (LogPrint) or stderr
-// (LogPrint2) and hex dumps (LogDump), all serialised by the LogLock.
+// (LogPrint2) and hex dumps (LogDump), all serialised by the LogLock. The
+// log keeps its own settings, given by LogConfigure; it reads nothing else.
 #ifndef TARVELD_LOG_H
 #define TARVELD_LOG_H
 
@@ -11,6 +12,15 @@ constexpr int LOG_WARN = 2;
 constexpr int LOG_INFO = 3;
 constexpr int LOG_DEBUG = 4;
 constexpr int LOG_TRACE = 5;
+
+// What the log writes from now on: lines of a level up to `level`, each
+// with the date, time and thread prefix when timeFlag is non-zero, and the
+// dumps when dumpLog is non-zero. Before the first call: LOG_DEBUG, no
+// prefix, no dumps, the setting of a start-up before its configuration is
+// read. Any thread may call it at any time.
+void LogConfigure(int32_t level, int32_t timeFlag, int32_t dumpLog);
+int32_t LogLevel();    // the level LogConfigure set last
+bool LogDumpsOn();     // whether LogDump writes
 
 void LogPrint(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void LogPrint2(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -2,11 +2,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 
 void LogDump(const char *title, const void *data, uint32_t size) {
-  if (!ConfigTbl->dump_log) return;
+  if (!LogDumpsOn()) return;
   const unsigned char *bytes = static_cast<const unsigned char *>(data);
 
   LogLockEnter();

@@ -1,13 +1,28 @@
 // One log line: level filter, bounded formatting outside the lock, then the
 // optional time prefix, the level tag and the message under the LogLock.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "config/ConfigTbl.h"
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
+
+// The settings: read by every line of every thread, set at start-up.
+static std::atomic<int32_t> Level{LOG_DEBUG};
+static std::atomic<int32_t> TimeFlag{0};
+static std::atomic<int32_t> DumpLog{0};
+
+void LogConfigure(int32_t level, int32_t timeFlag, int32_t dumpLog) {
+  Level.store(level, std::memory_order_relaxed);
+  TimeFlag.store(timeFlag, std::memory_order_relaxed);
+  DumpLog.store(dumpLog, std::memory_order_relaxed);
+}
+
+int32_t LogLevel() { return Level.load(std::memory_order_relaxed); }
+
+bool LogDumpsOn() { return DumpLog.load(std::memory_order_relaxed) != 0; }
 
 static const char LevelTag[6][4] = {"", "[E]", "[W]", "[I]", "[D]", "[T]"};
 
@@ -47,7 +62,7 @@ static size_t AppendPrefix(char *line, size_t used, time_t now) {
 // The whole line is built in one buffer and written with one write and one
 // flush: the line is in the log as soon as the call returns.
 static void LogWrite(FILE *stream, int level, const char *format, va_list args) {
-  if (level > ConfigTbl->log_level) return;
+  if (level > Level.load(std::memory_order_relaxed)) return;
 
   char message[256];
   vsnprintf(message, sizeof message, format, args);
@@ -58,7 +73,7 @@ static void LogWrite(FILE *stream, int level, const char *format, va_list args) 
   size_t used = 0;
   LogLockEnter();
   time_t now = time(nullptr);
-  if (ConfigTbl->time_flag) used = AppendPrefix(line, used, now);
+  if (TimeFlag.load(std::memory_order_relaxed)) used = AppendPrefix(line, used, now);
   if (level != LOG_FATAL) {
     used = AppendText(line, used, LevelTag[level]);
     line[used++] = ' ';

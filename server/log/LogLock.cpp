@@ -1,5 +1,5 @@
 // The LogLock serialises every line and dump of every thread.
-#include "core/Log.h"
+#include "log/Log.h"
 #include "platform/platform.h"
 
 static PlatLock LogLock;

@@ -1,11 +1,22 @@
-// The text of an IPv4 or IPv6 address, as the log shows connections and the
-// configuration dump the resolved endpoint. It runs for every connection,
-// under the connection list's lock: written digit by digit.
+// Peers' addresses: taken from a socket address, and written as text the
+// way the log shows connections and the configuration dump the resolved
+// endpoint. The text is made for every connection, under the connection
+// list's lock: it is written digit by digit.
 #include <cstring>
 
-#include "config/ConfigText.h"
-#include "config/ConfigTbl.h"
+#include "platform/PlatShared.h"
 #include "platform/platform.h"
+
+void PlatAddressSet(PlatAddress *address, int family, const void *bytes) {
+  memset(address, 0, sizeof *address);
+  if (family == PLAT_AF_INET) {
+    address->family = PLAT_AF_INET;
+    memcpy(address->bytes, bytes, 4);
+  } else if (family == PLAT_AF_INET6) {
+    address->family = PLAT_AF_INET6;
+    memcpy(address->bytes, bytes, 16);
+  }
+}
 
 // Each byte as an unsigned decimal number followed by a point, the final
 // point removed.
@@ -68,7 +79,7 @@ static void IPv6Text(const unsigned char bytes[16], char *text) {
   text[used] = '\0';
 }
 
-void AddressText(const PlatAddress *address, char *text, size_t size) {
+void PlatAddressText(const PlatAddress *address, char *text, size_t size) {
   static const unsigned char none[4] = {0, 0, 0, 0};
   char formatted[40];
   if (address->family == PLAT_AF_INET6 && MappedIPv4(address->bytes))
@@ -79,5 +90,8 @@ void AddressText(const PlatAddress *address, char *text, size_t size) {
     DottedText(address->bytes, formatted);
   else
     DottedText(none, formatted);
-  ConfigCopyText(text, size, formatted);
+  if (size == 0) return;
+  size_t length = strnlen(formatted, size - 1);
+  memcpy(text, formatted, length);
+  text[length] = '\0';
 }
