@@ -146,7 +146,14 @@ void CheckAnswer(const std::string &root, const std::string &uri) {
   mutableUri.push_back('\0');
   char request[64] = "GET";
   char data[1] = {'\0'};
-  SendResult10(Answers[0], mutableUri.data(), request, 3, data, 0);
+  Connection conn = {};
+  conn.sock = Answers[0];
+  conn.buffer = request;
+  conn.bufferSize = sizeof request;
+  conn.received = 3;
+  conn.request.uri = mutableUri.data();
+  conn.request.data = data;
+  SendResult10(&conn);
   int status = ReadStatus();
 
   // The document path as the server builds it: query cut off at the first

@@ -245,7 +245,12 @@ std::string Serve(char *buffer, int length) {
   });
   // A send that cannot go on is a failure, never a hang of the fuzzer.
   PlatSocketSetSendTimeout(pair[0], 5);
-  HTTP_start(pair[0], buffer, length);
+  Connection conn = {};
+  conn.sock = pair[0];
+  conn.buffer = buffer;
+  conn.bufferSize = length + 1;
+  conn.received = length;
+  HTTP_start(&conn);
   shutdown(pair[0], SHUT_WR);
   reader.join();
   close(pair[0]);

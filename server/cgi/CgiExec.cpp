@@ -1,6 +1,6 @@
 // Runs a CGI program for one request: starts it with the document's path,
 // an environment of QUERY_STRING and CONTENT_LENGTH and two pipes, feeds it
-// the request data of a POST, sends the 200 header and relays its output to
+// the request data of a POST, has the 200 header sent and relays its output to
 // the client in 10 ms passes until it ends or a time limit runs out. A
 // program whose run ends otherwise (a time limit, the client gone, a failed
 // pipe or exit-code query) is terminated with all its descendants.
@@ -12,7 +12,6 @@
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
-#include "http/Http.h"
 #include "platform/platform.h"
 
 namespace {
@@ -235,12 +234,11 @@ char *CgiEnvironment(const char *query, const char *data, int isPost) {
   return block;
 }
 
-int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const char *arguments,
-            const char *query, const char *data, int isPost) {
+int CgiExec(const CgiRequest *request, const CgiReply *reply) {
   TRACE_START();
   CgiPipes pipes;
   if (CgiPipesOpen(&pipes) != 0) return -1;
-  char *environment = CgiEnvironment(query, data, isPost);
+  char *environment = CgiEnvironment(request->query, request->data, request->isPost);
   if (!environment) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
     CgiPipesClose(&pipes);
@@ -248,9 +246,9 @@ int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const 
   }
 
   PlatProcessStart start;
-  start.program = program;
-  start.arguments = arguments;
-  start.scriptPath = scriptPath;
+  start.program = request->program;
+  start.arguments = request->arguments;
+  start.scriptPath = request->scriptPath;
   start.environment = environment;
   start.stdIn = pipes.inRead;
   start.stdOut = pipes.outWrite;
@@ -264,13 +262,16 @@ int CgiExec(PlatSocket sock, const char *scriptPath, const char *program, const 
   free(environment);
 
   CgiInput input;
-  input.position = data;
-  input.remaining = isPost ? static_cast<uint32_t>(strlen(data)) : 0;
-  input.writing = isPost;
+  input.position = request->data;
+  input.remaining = request->isPost ? static_cast<uint32_t>(strlen(request->data)) : 0;
+  input.writing = request->isPost;
   CgiWriteInput(pipes.inWrite, &input, 1);
 
-  SendHeader10(sock, STATUS_OK, CONTENT_LENGTH_NONE, "text/html");
-  CgiRelay(sock, &pipes, &info, &input);
+  // The answer is 200 with the program's output as an HTML body, whatever
+  // the program writes; its result does not matter, the relay follows.
+  const CgiHeader header = {200, "text/html"};
+  reply->sendHeader(reply, &header);
+  CgiRelay(reply->sock, &pipes, &info, &input);
 
   CgiPipesClose(&pipes);
   PlatProcessClose(info.process);

@@ -176,10 +176,17 @@ const char *const ReasonPhrase[STATUS_KINDS] = {
 
 int StatusCode(unsigned kind) { return kind < STATUS_KINDS ? StatusNumbers[kind] : 0; }
 
+unsigned StatusKind(int code) {
+  for (unsigned kind = 1; kind < STATUS_KINDS; ++kind)
+    if (StatusNumbers[kind] == code) return kind;
+  return 0;
+}
+
 // Sends the header, and the body's first piece with it when there is one.
 static int SendHeaderPieces(PlatSocket sock, const char *header, int headerLength, int64_t length,
-                            const char *body, int bodyLength) {
-  if (bodyLength > 0) return PlatSocketSendMoreTwo(sock, header, headerLength, body, bodyLength);
+                            BodyPiece first) {
+  if (first.length > 0)
+    return PlatSocketSendMoreTwo(sock, header, headerLength, first.bytes, first.length);
   // A header with a known length is followed at once by its body, if any,
   // and then by the close of the connection: header, a small body and the
   // close leave in one segment. A CGI header goes out at once, since the
@@ -189,11 +196,11 @@ static int SendHeaderPieces(PlatSocket sock, const char *header, int headerLengt
 }
 
 int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *contentType) {
-  return SendHeader10Body(sock, kind, length, contentType, nullptr, 0) < 0 ? -1 : 0;
+  return SendHeader10Body(sock, kind, length, contentType, BodyPiece{nullptr, 0}) < 0 ? -1 : 0;
 }
 
 int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
-                     const char *body, int bodyLength) {
+                     BodyPiece first) {
   TRACE_START_AS("SendHeader10");
   // No caller passes a kind outside the table; one that did would be sent
   // as kind 0 rather than read past the phrases.
@@ -211,7 +218,7 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
   int headerLength = static_cast<int>(text.used);
 
   LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
-  int sent = SendHeaderPieces(sock, header, headerLength, length, body, bodyLength);
+  int sent = SendHeaderPieces(sock, header, headerLength, length, first);
   if (sent < headerLength) {
     LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
     free(header);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
 #include "http/Http.h"
@@ -85,21 +84,33 @@ int SendLargeBody(PlatSocket sock, int fd, int64_t *left) {
 // The transfer unit of documents: a whole buffer at a time, never less
 // than the request. The buffer is the transaction's receive buffer of
 // buffer-size bytes; it always holds more than the request it received.
-int BodyPiece(int length) {
-  return ConfigTbl->buffer_size > length ? ConfigTbl->buffer_size : length;
+int TransferUnit(const Connection *conn) {
+  return ConfigTbl->buffer_size > conn->received ? ConfigTbl->buffer_size : conn->received;
 }
+
+// A static document on its way: the connection whose buffer carries it, the
+// open file, the size its header announces and the transfer unit.
+struct Document {
+  Connection *conn;
+  int fd;
+  int64_t size;
+  int piece;
+};
 
 // Streams the rest of the open document through the request buffer, left
 // bytes of the announced size. A body whose size the header announced ends
 // with its last announced byte: no read is spent to find the end of the
 // file, and a file that grows meanwhile never sends more than the header
 // promised. Without a size (0), the file is sent to its end.
-int SendBody(PlatSocket sock, int fd, char *buffer, int piece, int64_t announced, int64_t left) {
-  if (announced > piece && SendLargeBody(sock, fd, &left) != 0) return -1;
+int SendBody(const Document *doc, int64_t left) {
+  PlatSocket sock = doc->conn->sock;
+  char *buffer = doc->conn->buffer;
+  int64_t announced = doc->size;
+  if (announced > doc->piece && SendLargeBody(sock, doc->fd, &left) != 0) return -1;
   for (;;) {
     if (announced > 0 && left == 0) break;
-    int wanted = (announced > 0 && left < piece) ? static_cast<int>(left) : piece;
-    int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(wanted));
+    int wanted = (announced > 0 && left < doc->piece) ? static_cast<int>(left) : doc->piece;
+    int got = PlatFileRead(doc->fd, buffer, static_cast<uint32_t>(wanted));
     if (got == 0) break;
     if (got < 0) {
       LogPrint(LOG_ERR, "Failed read() errno=%d", PlatLastError());
@@ -119,12 +130,13 @@ int SendBody(PlatSocket sock, int fd, char *buffer, int piece, int64_t announced
 
 // A document that fits into one piece is read before its header and leaves
 // together with it in one send.
-int SendSmallDocument(PlatSocket sock, int fd, int64_t size, const char *media, char *buffer,
-                      int piece) {
-  int got = PlatFileRead(fd, buffer, static_cast<uint32_t>(size));
+int SendSmallDocument(const Document *doc, const char *media) {
+  char *buffer = doc->conn->buffer;
+  int got = PlatFileRead(doc->fd, buffer, static_cast<uint32_t>(doc->size));
   int readError = PlatLastError();
-  int sent = SendHeader10Body(sock, STATUS_OK, size, media, buffer, got > 0 ? got : 0);
-  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
+  int sent = SendHeader10Body(doc->conn->sock, STATUS_OK, doc->size, media,
+                              BodyPiece{buffer, got > 0 ? got : 0});
+  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", doc->size);
   if (got < 0) {
     LogPrint(LOG_ERR, "Failed read() errno=%d", readError);
     return -1;
@@ -133,24 +145,37 @@ int SendSmallDocument(PlatSocket sock, int fd, int64_t size, const char *media, 
     LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
     return -1;
   }
-  return SendBody(sock, fd, buffer, piece, size, size - got);
+  return SendBody(doc, doc->size - got);
 }
 
 // A static document: 200 header with its size and media type, then its bytes.
-int SendDocument(PlatSocket sock, int fd, int64_t size, const char *fullPath, char *buffer,
-                 int length) {
+int SendDocument(const Document *doc, const char *fullPath) {
   const char *media = ContentTypeMedia(fullPath);
-  int piece = BodyPiece(length);
-  if (size > 0 && size <= piece) return SendSmallDocument(sock, fd, size, media, buffer, piece);
-  SendHeader10(sock, STATUS_OK, size, media);
-  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", size);
-  return SendBody(sock, fd, buffer, piece, size, size);
+  if (doc->size > 0 && doc->size <= doc->piece) return SendSmallDocument(doc, media);
+  SendHeader10(doc->conn->sock, STATUS_OK, doc->size, media);
+  LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", doc->size);
+  return SendBody(doc, doc->size);
+}
+
+// A CGI document: the program of its cgi-type entry runs it, and the run
+// answers through the HTTP layer's header call.
+void RunCgi(const Connection *conn, const char *fullPath, const char *storedPath) {
+  const Request *request = &conn->request;
+  CgiRequest run;
+  run.scriptPath = fullPath;
+  run.program = CgiTypeProgram(storedPath);
+  run.arguments = CgiTypeArguments(storedPath);
+  run.query = request->query;
+  run.data = request->data;
+  run.isPost = request->isPost;
+  CgiReply reply = {conn->sock, SendCgiHeader10};
+  CgiExec(&run, &reply);
 }
 
 // Everything after the document path is built. The document is opened, typed
 // and sent by its resolved path, the one that passed the containment test.
-int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, const char *query,
-               const char *data, int isPost) {
+int AnswerPath(Connection *conn, const char *path) {
+  PlatSocket sock = conn->sock;
   char fullPath[PLAT_MAX_PATH];
   uint32_t resolved = PlatFullPath(path, fullPath, sizeof fullPath);
   if (resolved == 0 || resolved >= sizeof fullPath) {
@@ -160,9 +185,9 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
   }
   if (!InsideDocumentRoot(fullPath)) return SendError(sock, STATUS_FORBIDDEN);
 
-  int64_t size = 0;
-  int fd = PlatFileOpenSequential(fullPath, &size);
-  if (fd < 0) {
+  Document doc = {conn, -1, 0, TransferUnit(conn)};
+  doc.fd = PlatFileOpenSequential(fullPath, &doc.size);
+  if (doc.fd < 0) {
     LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
     return SendError(sock, STATUS_NOT_FOUND);
   }
@@ -172,34 +197,33 @@ int AnswerPath(PlatSocket sock, const char *path, char *buffer, int length, cons
   uint32_t stored = PlatLongPath(fullPath, storedPath, sizeof storedPath);
   if (stored == 0 || stored >= sizeof storedPath) {
     LogPrint(LOG_DEBUG, "Failed GetLongPathName() errno=%d", PlatLastError());
-    PlatFileClose(fd);
+    PlatFileClose(doc.fd);
     return SendError(sock, STATUS_NOT_FOUND);
   }
-  const char *program = CgiTypeProgram(storedPath);
-  if (program) {
-    const char *arguments = CgiTypeArguments(storedPath);
-    PlatFileClose(fd);
-    CgiExec(sock, fullPath, program, arguments, query, data, isPost);
+  if (CgiTypeProgram(storedPath)) {
+    PlatFileClose(doc.fd);
+    RunCgi(conn, fullPath, storedPath);
     return 0;
   }
-  int result = SendDocument(sock, fd, size, fullPath, buffer, length);
-  PlatFileClose(fd);
+  int result = SendDocument(&doc, fullPath);
+  PlatFileClose(doc.fd);
   return result;
 }
 
 }  // namespace
 
-int SendResult10(PlatSocket sock, char *uri, char *buffer, int length, char *data, int isPost) {
+int SendResult10(Connection *conn) {
   TRACE_START();
-  char *query = SplitQuery(uri);
-  char *path = DocumentPath(uri);
+  Request *request = &conn->request;
+  request->query = SplitQuery(request->uri);
+  char *path = DocumentPath(request->uri);
   if (!path) {
     LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
     TRACE_END();
     return -1;
   }
   ToPlatformSeparators(path);
-  int result = AnswerPath(sock, path, buffer, length, query, data, isPost);
+  int result = AnswerPath(conn, path);
   free(path);
   TRACE_END();
   return result;

@@ -23,6 +23,9 @@ int ConnectListInit();
 int ConnectListCount();
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
                    const PlatAddress *peerAddress);
+// The socket registered in the calling thread's running entry, or
+// PLAT_INVALID_SOCKET: a transaction's check that it was registered before
+// it ran.
 PlatSocket ConnectListSerch();
 void ConnectListDel();
 // Marks the running entry of the given thread finished (ConnectListDel
@@ -37,7 +40,9 @@ int ConnectListResume(uint32_t threadId);
 void ConnectListChk();
 void ConnectListTerm();
 
+// Starts the transaction of an accepted connection; the socket is the
+// transaction's from the call on (closed by it, or here on a failure).
 int StartTrans(PlatSocket sock, const PlatAddress *peerAddress);
-uint32_t TransMain(void *parameter);
+uint32_t TransMain(void *connection);  // the thread's routine; its Connection
 
 #endif

@@ -157,13 +157,16 @@ TEST(Faults, FailedReceiveTimeOutLeavesTheSendTimeOut) {
   EXPECT_EQ(f.server.Stop(), 0);
 }
 
-// A transaction thread that finds no entry of its own stops at once.
+// A transaction thread that finds no entry of its own stops at once: its
+// connection is closed and its slot given back (with max-connect 1 the next
+// client is served only then).
 TEST(Faults, TransactionWithoutEntryIsALogicError) {
   Fixture f;
-  ASSERT_TRUE(f.Start({"thread-id:0"})) << f.server.Stdout();
+  ASSERT_TRUE(f.Start({"thread-id:0"}, "max-connect = 1\n")) << f.server.Stdout();
   int lost = Connect(f.service.port());
   ASSERT_GE(lost, 0);
   ASSERT_TRUE(f.server.WaitForLog("\nLogic Error!!\n")) << f.server.Stdout();
+  EXPECT_EQ(ReadToClose(lost, 5000), "");
   close(lost);
   EXPECT_TRUE(f.Serves());
   EXPECT_EQ(Count(f.server.Stdout(), "Transaction was started."), 1);

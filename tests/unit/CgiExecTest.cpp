@@ -20,6 +20,7 @@
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
+#include "http/Http.h"
 #include "log/Log.h"
 #include "platform/PlatSyscall.h"
 #include "support/Basics.h"
@@ -76,8 +77,10 @@ CgiRun RunCgi(const std::string &program, const std::string &arguments,
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return run;
   Capture out;
   std::thread server([&] {
-    run.result = CgiExec(pair[0], scriptPath.c_str(), program.c_str(), arguments.c_str(), query,
-                         data.c_str(), isPost);
+    CgiRequest request = {scriptPath.c_str(), program.c_str(), arguments.c_str(), query,
+                          data.c_str(), isPost};
+    CgiReply reply = {pair[0], SendCgiHeader10};
+    run.result = CgiExec(&request, &reply);
     shutdown(pair[0], SHUT_WR);
   });
   run.answer = ReadAnswer(pair[1], reader);

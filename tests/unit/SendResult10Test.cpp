@@ -78,8 +78,14 @@ class Documents : public ::testing::Test {
     uriInBuffer[uri.size()] = '\0';
     Capture out;
     unit::Sent sent = Collect([&](PlatSocket sock) {
-      int r = SendResult10(sock, uriInBuffer, buffer.data(), static_cast<int>(request.size()),
-                           buffer.data() + request.size(), 0);
+      Connection conn = {};
+      conn.sock = sock;
+      conn.buffer = buffer.data();
+      conn.bufferSize = config->buffer_size;
+      conn.received = static_cast<int>(request.size());
+      conn.request.uri = uriInBuffer;
+      conn.request.data = buffer.data() + request.size();
+      int r = SendResult10(&conn);
       if (result) *result = r;
     });
     log = out.Text();

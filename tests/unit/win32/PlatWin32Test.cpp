@@ -326,7 +326,14 @@ TEST_F(SocketTest, ShortNameOfACgiDocumentNeverSendsItsText) {
   char buffer[4096];
   char data[] = "";
   unit::Capture out;
-  SendResult10(accepted, uri.data(), buffer, sizeof buffer, data, 0);
+  Connection conn = {};
+  conn.sock = accepted;
+  conn.buffer = buffer;
+  conn.bufferSize = sizeof buffer;
+  conn.received = sizeof buffer;
+  conn.request.uri = uri.data();
+  conn.request.data = data;
+  SendResult10(&conn);
   std::string log = out.Text();
   PlatSocketClose(accepted);
   std::string answer;
