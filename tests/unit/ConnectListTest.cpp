@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/Core.h"
 #include "log/Log.h"
 #include "platform/platform.h"
 #include "trans/Trans.h"
@@ -302,34 +301,4 @@ TEST_F(ConnectListTest, ShutdownDuringStartTransNeverTouchesAReleasedThread) {
         PlatExitProcess(0);
       },
       ::testing::ExitedWithCode(0), ::testing::MakeMatcher(new NoSanitizerReport));
-}
-
-TEST(AcceptLoop, FullListSleepArithmetic) {
-  EXPECT_EQ(FullListSleepMsec(0, 0), 0);
-  EXPECT_EQ(FullListSleepMsec(0, 1500), 1);
-  EXPECT_EQ(FullListSleepMsec(0, 999), 0);
-  EXPECT_EQ(FullListSleepMsec(2, 500000), 2500);
-  EXPECT_EQ(FullListSleepMsec(-1, 0), 0);
-  EXPECT_EQ(FullListSleepMsec(INT32_MAX, 0), INT32_MAX);
-}
-
-TEST(PlatThread, SuspendedThreadRunsNothingUntilResumedAndNothingWhenEnded) {
-  static std::atomic<int> runs{0};
-  uint32_t id1 = 0, id2 = 0;
-  PlatThread resumed = PlatThreadCreateSuspended([](void *) -> uint32_t { ++runs; return 0; },
-                                                 nullptr, &id1);
-  PlatThread ended = PlatThreadCreateSuspended([](void *) -> uint32_t { ++runs; return 0; },
-                                               nullptr, &id2);
-  EXPECT_NE(id1, id2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(runs.load(), 0);
-  PlatThreadTerminate(ended, 0);
-  EXPECT_EQ(PlatThreadResume(ended), 0xFFFFFFFFu);
-  EXPECT_EQ(PlatThreadResume(resumed), 1u);
-  for (int i = 0; i < 1000 && runs.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(runs.load(), 1);
-  PlatThreadClose(resumed);
-  PlatThreadClose(ended);
 }

@@ -1,4 +1,5 @@
-// The platform's path resolution and document files.
+// The platform's file system calls: full paths of document paths, and
+// documents opened as regular files with their sizes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
