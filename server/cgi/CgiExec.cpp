@@ -252,6 +252,8 @@ int CgiExec(const CgiRequest *request, const CgiReply *reply) {
   start.environment = environment;
   start.stdIn = pipes.inRead;
   start.stdOut = pipes.outWrite;
+  start.stdErr = PLAT_INVALID_HANDLE;
+  start.directory = nullptr;
   PlatProcessInfo info;
   if (PlatProcessCreate(&start, &info) != 0) {
     LogPrint(LOG_ERR, "Failed CreateProcess() errno=%d", PlatLastError());

@@ -1,4 +1,5 @@
-// Appends a cgi-type entry "extension | program | arguments" to the list.
+// Appends a cgi-type or cgi-standard-type entry "extension | program |
+// arguments" to its list.
 #include <cstdlib>
 #include <cstring>
 
@@ -7,13 +8,12 @@
 #include "log/Log.h"
 #include "platform/platform.h"
 
-void CgiTypeAdd(CgiTypeEntry **list, char *value) {
+// Appends the entry of a value with two vertical bars at least; false,
+// with nothing appended, for one with fewer.
+static bool CgiTypeEntryAdd(CgiTypeEntry **list, char *value) {
   char *firstBar = strchr(value, '|');
   char *secondBar = firstBar ? strchr(firstBar + 1, '|') : nullptr;
-  if (!secondBar) {
-    LogPrint(LOG_ERR, "Invalied cgi-type : %s", value);
-    return;
-  }
+  if (!secondBar) return false;
   *firstBar = '\0';
   *secondBar = '\0';
   char *extension = TrimString(value);
@@ -31,4 +31,13 @@ void CgiTypeAdd(CgiTypeEntry **list, char *value) {
 
   while (*list) list = &(*list)->next;
   *list = entry;
+  return true;
+}
+
+void CgiTypeAdd(CgiTypeEntry **list, char *value) {
+  if (!CgiTypeEntryAdd(list, value)) LogPrint(LOG_ERR, "Invalied cgi-type : %s", value);
+}
+
+void CgiStandardTypeAdd(CgiTypeEntry **list, char *value) {
+  if (!CgiTypeEntryAdd(list, value)) LogPrint(LOG_ERR, "Invalid cgi-standard-type : %s", value);
 }

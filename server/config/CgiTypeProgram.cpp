@@ -1,5 +1,6 @@
-// The cgi-type look-ups: whether a document is run as a CGI program, and
-// with which program and arguments. The extension is the text after the last
+// The cgi-type and cgi-standard-type look-ups: whether a document is run as
+// a CGI program, through which interface, and with which program and
+// arguments. The extension is the text after the last
 // "." of the path; the first entry in file order whose extension equals it
 // exactly (case-sensitive) wins. Where the file system ignores the case of
 // names, so does the comparison: "X.CGI" opens the program's document and
@@ -18,13 +19,22 @@ static bool ExtensionEquals(const char *a, const char *b) {
   return FoldCase(*a) == FoldCase(*b);
 }
 
-static const CgiTypeEntry *CgiTypeFind(const char *path) {
+static const CgiTypeEntry *FindIn(const CgiTypeEntry *list, const char *path) {
   const char *dot = strrchr(path, '.');
   if (!dot) return nullptr;
   const char *extension = dot + 1;
-  for (const CgiTypeEntry *entry = ConfigTbl->cgi_type; entry; entry = entry->next)
+  for (const CgiTypeEntry *entry = list; entry; entry = entry->next)
     if (ExtensionEquals(entry->extension, extension)) return entry;
   return nullptr;
+}
+
+static const CgiTypeEntry *CgiTypeFind(const char *path) {
+  return FindIn(ConfigTbl->cgi_type, path);
+}
+
+const CgiTypeEntry *CgiStandardTypeFind(const char *path) {
+  if (!ConfigTbl->cgi_standard_type || CgiTypeFind(path)) return nullptr;
+  return FindIn(ConfigTbl->cgi_standard_type, path);
 }
 
 const char *CgiTypeProgram(const char *path) {

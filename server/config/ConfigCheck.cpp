@@ -1,6 +1,8 @@
 // Settings that the loader takes but that leave the server serving nothing,
 // or failing on every request of a kind, each reported as one warning after
 // the configuration dump: on every start, and as the verdict of --check.
+#include <cstring>
+
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
 #include "platform/platform.h"
@@ -27,6 +29,33 @@ int CheckCgiPrograms(const ConfigTable *c) {
     if (kind == PLAT_PATH_PROGRAM) continue;
     LogPrint(LOG_WARN, "cgi-type [%s]: program [%s] %s.", e->extension, e->program,
              kind == PLAT_PATH_NONE ? "does not exist" : "is not executable");
+    ++warnings;
+  }
+  return warnings;
+}
+
+// Standard CGI: a program that cannot run, an extension that cgi-type
+// claims first, a body limit that refuses every body.
+int CheckStandardCgi(const ConfigTable *c) {
+  int warnings = 0;
+  for (const CgiTypeEntry *e = c->cgi_standard_type; e; e = e->next) {
+    for (const CgiTypeEntry *d = c->cgi_type; d; d = d->next) {
+      if (strcmp(d->extension, e->extension) != 0) continue;
+      LogPrint(LOG_WARN, "cgi-standard-type [%s]: cgi-type claims the extension too and wins.",
+               e->extension);
+      ++warnings;
+      break;
+    }
+    if (e->program[0] == '\0') continue;  // the document runs itself
+    int kind = PlatPathKind(e->program);
+    if (kind == PLAT_PATH_PROGRAM) continue;
+    LogPrint(LOG_WARN, "cgi-standard-type [%s]: program [%s] %s.", e->extension, e->program,
+             kind == PLAT_PATH_NONE ? "does not exist" : "is not executable");
+    ++warnings;
+  }
+  if (c->cgi_max_body_set && c->cgi_max_body < 0) {
+    LogPrint(LOG_WARN, "cgi-max-body is %lld: every request body of a standard CGI program is "
+                       "refused.", static_cast<long long>(c->cgi_max_body));
     ++warnings;
   }
   return warnings;
@@ -82,6 +111,7 @@ int ConfigCheck() {
   const ConfigTable *c = ConfigTbl;
   CheckDocumentRoot(c);
   CheckCgiPrograms(c);
+  CheckStandardCgi(c);
   CheckLimits(c);
   return CheckSocketKind(c) ? 0 : -1;
 }

@@ -131,6 +131,13 @@ bool ConfigApply(const char *key, char *value) {
     ContentTypeAdd(&ConfigTbl->content_type, value);
   } else if (strcmp(key, "cgi-type") == 0) {
     CgiTypeAdd(&ConfigTbl->cgi_type, value);
+  } else if (strcmp(key, "cgi-standard-type") == 0) {
+    CgiStandardTypeAdd(&ConfigTbl->cgi_standard_type, value);
+  } else if (strcmp(key, "cgi-max-body") == 0) {
+    ConfigTbl->cgi_max_body = strtoll(value, nullptr, 10);
+    ConfigTbl->cgi_max_body_set = 1;
+  } else if (strcmp(key, "cgi-env") == 0) {
+    CgiEnvAdd(&ConfigTbl->cgi_env, value);
   } else if (strcmp(key, "HTTP-version") == 0) {
     if (strcmp(value, "0.9") == 0)
       ConfigTbl->HTTP_version = 0;

@@ -5,18 +5,22 @@
 
 ConfigTable *ConfigTbl = nullptr;
 
+// Releases a singly linked list of configuration entries.
+template <typename Entry>
+static void FreeList(Entry *entry) {
+  while (entry) {
+    Entry *next = entry->next;
+    free(entry);
+    entry = next;
+  }
+}
+
 void ConfigRelease() {
   if (!ConfigTbl) return;
-  for (ContentTypeEntry *entry = ConfigTbl->content_type; entry;) {
-    ContentTypeEntry *next = entry->next;
-    free(entry);
-    entry = next;
-  }
-  for (CgiTypeEntry *entry = ConfigTbl->cgi_type; entry;) {
-    CgiTypeEntry *next = entry->next;
-    free(entry);
-    entry = next;
-  }
+  FreeList(ConfigTbl->content_type);
+  FreeList(ConfigTbl->cgi_type);
+  FreeList(ConfigTbl->cgi_standard_type);
+  FreeList(ConfigTbl->cgi_env);
   free(ConfigTbl);
   ConfigTbl = nullptr;
 }

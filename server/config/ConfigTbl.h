@@ -21,12 +21,25 @@ struct ContentTypeEntry {
   ContentTypeEntry *next;
 };
 
+// A cgi-type entry, and a cgi-standard-type entry with the same parts (an
+// empty program runs the document itself).
 struct CgiTypeEntry {
   char extension[CONFIG_TEXT_SIZE];
   char program[CONFIG_TEXT_SIZE];
   char arguments[CONFIG_TEXT_SIZE];
   CgiTypeEntry *next;
 };
+
+// A cgi-env entry: one NAME=value variable for every standard CGI program.
+constexpr int CONFIG_LINE_SIZE = 1024;  // a whole line's value: 1023 + NUL
+struct CgiEnvEntry {
+  char variable[CONFIG_LINE_SIZE];
+  CgiEnvEntry *next;
+};
+
+// The body a standard CGI program is given at most, when cgi-max-body is
+// not set.
+constexpr int64_t CGI_MAX_BODY_DEFAULT = 1048576;
 
 // Field order as declared by the configuration's documentation; comments
 // give the key, or "none" for the fields the endpoint resolution fills.
@@ -60,6 +73,11 @@ struct ConfigTable {
   int32_t dump_log;                                 // dump-log
   int32_t access_log2;                              // access-log2
   uint32_t host_scope_id;                           // none (zone of a scoped IPv6 host-address)
+  // Beyond the design's table: features off unless their keys are set.
+  CgiTypeEntry *cgi_standard_type;                  // cgi-standard-type
+  int64_t cgi_max_body;                             // cgi-max-body (set: cgi_max_body_set)
+  int32_t cgi_max_body_set;
+  CgiEnvEntry *cgi_env;                             // cgi-env
 };
 
 extern ConfigTable *ConfigTbl;
@@ -72,12 +90,20 @@ int ConfigLoad(const char *path);
 char *TrimString(char *text);
 void ContentTypeAdd(ContentTypeEntry **list, char *value);
 void CgiTypeAdd(CgiTypeEntry **list, char *value);
+void CgiStandardTypeAdd(CgiTypeEntry **list, char *value);
 // Look-ups by a document path's extension: the media type of its
 // content-type entry, the program and arguments of its cgi-type entry
 // (null when there is none; a program makes the document a CGI document).
 const char *ContentTypeMedia(const char *path);
 const char *CgiTypeProgram(const char *path);
 const char *CgiTypeArguments(const char *path);
+// The cgi-standard-type entry of a document path, null when there is none
+// or when a cgi-type entry claims the extension (cgi-type wins).
+const CgiTypeEntry *CgiStandardTypeFind(const char *path);
+// Adds a cgi-env "NAME=value" line; logged and skipped when it has no name.
+void CgiEnvAdd(CgiEnvEntry **list, const char *value);
+// The largest body a standard CGI program is given.
+int64_t CgiMaxBody();
 char *ExpandEnv(char *text);
 void ShowConfig();
 // Warns of settings with which the server starts but serves nothing or fails

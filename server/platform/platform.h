@@ -36,6 +36,8 @@ int PlatUnlink(const char *path);  // deletes a file (never a folder)
 // with the last error set, when there is none.
 void *PlatMemoryAlloc(size_t size);
 void PlatMemoryFree(void *memory);
+// Milliseconds of a clock that never goes back or jumps, from any start.
+uint64_t PlatMonotonicMsec();
 void PlatLocalTime(time_t t, struct tm *out);  // thread-safe conversions,
 void PlatUtcTime(time_t t, struct tm *out);    // never fail
 
@@ -254,10 +256,12 @@ int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint
 struct PlatProcessStart {
   const char *program;      // executable path, no search path used
   const char *arguments;    // may be empty, never null
-  const char *scriptPath;
+  const char *scriptPath;   // null: no script argument
   const char *environment;  // NAME=value NUL ... NUL NUL: the whole environment
   PlatHandle stdIn;
-  PlatHandle stdOut;        // standard error goes nowhere
+  PlatHandle stdOut;
+  PlatHandle stdErr;        // PLAT_INVALID_HANDLE: standard error goes nowhere
+  const char *directory;    // its current folder; null: the server's
 };
 struct PlatProcessInfo {
   PlatProcess process;
@@ -281,6 +285,53 @@ int PlatProcessClose(PlatProcess process);
 // Safe until PlatProcessClose, which alone releases the group's number. 0 when
 // nothing is left (also where the system keeps no such groups), -1 on failure.
 int PlatProcessGroupTerminate(PlatProcess process);
+
+// ---------------------------------------------------------------- PlatStream
+// The server's end of a pipe to a started program, read or written without
+// ever waiting; PlatProcessWait waits for it. The other end is an ordinary
+// pipe end for PlatProcessStart, closed by the caller once the program runs.
+typedef struct PlatStreamRec *PlatStream;
+constexpr int PLAT_STREAM_READ = 0;   // the server reads what the program writes
+constexpr int PLAT_STREAM_WRITE = 1;  // the server writes what the program reads
+int PlatStreamPipe(int direction, PlatStream *stream, PlatHandle *programEnd);
+// Reads what is there: 0 with *done bytes, and *done 0 at the end of the
+// stream (every writer has closed it); PLAT_STREAM_EMPTY when nothing is
+// there now; -1 on failure.
+constexpr int PLAT_STREAM_EMPTY = 1;
+int PlatStreamRead(PlatStream stream, void *buffer, uint32_t length, uint32_t *done);
+// Takes what fits now (*done may be 0); -1 on failure, also when the program
+// has closed its end.
+int PlatStreamWrite(PlatStream stream, const void *buffer, uint32_t length, uint32_t *done);
+void PlatStreamClose(PlatStream stream);  // null: nothing to do
+
+// What a run waits for; a null member is not watched. `in` is watched for
+// room to write, the others for something to read (or their end).
+struct PlatWaitSet {
+  PlatStream out;
+  PlatStream err;
+  PlatStream in;
+  PlatProcess process;  // its end
+};
+constexpr int PLAT_READY_OUT = 1;
+constexpr int PLAT_READY_ERR = 2;
+constexpr int PLAT_READY_IN = 4;
+constexpr int PLAT_READY_ENDED = 8;
+// Waits until a member is ready or milliseconds have passed (0: only looks):
+// the PLAT_READY_ flags of the ready members, 0 when the time ran out, -1 on
+// failure.
+int PlatProcessWait(const PlatWaitSet *set, int32_t milliseconds);
+
+// How a started process ended, and what it used.
+struct PlatProcessOutcome {
+  int ended;            // 0: it could not be told (still running)
+  int signal;           // the signal that ended it, 0 for none
+  uint32_t exitCode;    // when no signal ended it
+  uint64_t cpuMsec;     // user and system time of the process itself
+  uint64_t peakKiB;     // its peak resident memory
+};
+// Reaps an ended process and tells its outcome, waiting up to milliseconds
+// for one that was just ended from outside. 0, or -1 when it still runs.
+int PlatProcessFinish(PlatProcess process, int32_t milliseconds, PlatProcessOutcome *outcome);
 
 // ---------------------------------------------------------------- PlatProcessList
 // One live process of the system's process list.

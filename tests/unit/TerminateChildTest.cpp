@@ -113,7 +113,7 @@ TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
   PlatHandle inRead, inWrite, outRead, outWrite;
   ASSERT_EQ(PlatPipeCreate(&inRead, &inWrite), 0);
   ASSERT_EQ(PlatPipeCreate(&outRead, &outWrite), 0);
-  PlatProcessStart start{"/bin/true", "", "x", "", inRead, outWrite};
+  PlatProcessStart start{"/bin/true", "", "x", "", inRead, outWrite, PLAT_INVALID_HANDLE, nullptr};
   PlatProcessInfo info;
   ASSERT_EQ(PlatProcessCreate(&start, &info), 0);
   int pid = static_cast<int>(info.processId);

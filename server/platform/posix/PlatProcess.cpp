@@ -25,6 +25,8 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -233,8 +235,8 @@ void FreeVectors(SpawnVectors *vectors) {
   free(vectors->envp);
 }
 
-// argv: the program, the split arguments, and the script path as one
-// element whatever it holds. envp: the strings of the environment block.
+// argv: the program, the split arguments, and the script path (if any) as
+// one element whatever it holds. envp: the strings of the environment block.
 int BuildVectors(const PlatProcessStart *start, SpawnVectors *vectors) {
   size_t length = strlen(start->arguments);
   size_t strings = 0;
@@ -250,7 +252,7 @@ int BuildVectors(const PlatProcessStart *start, SpawnVectors *vectors) {
   int count = 0;
   vectors->argv[count++] = const_cast<char *>(start->program);
   count += SplitArguments(start->arguments, vectors->storage, vectors->argv + count);
-  vectors->argv[count++] = const_cast<char *>(start->scriptPath);
+  if (start->scriptPath) vectors->argv[count++] = const_cast<char *>(start->scriptPath);
   vectors->argv[count] = nullptr;
 
   size_t index = 0;
@@ -269,14 +271,28 @@ int AboveStandard(int fd, int *copy) {
   return *copy;
 }
 
-// Standard input and output from the pipe ends (dup2 clears close-on-exec
-// on the child's 0 and 1 only), standard error to /dev/null, nothing above.
-int SetupFileActions(posix_spawn_file_actions_t *actions, int in, int out) {
+// The child's three standard descriptors and nothing above them.
+struct ChildDescriptors {
+  int in;
+  int out;
+  int err;                // -1: /dev/null
+  const char *directory;  // null: the server's
+};
+
+// Standard input, output and error from the pipe ends (dup2 clears
+// close-on-exec on the child's 0, 1 and 2 only), standard error to
+// /dev/null without a pipe, nothing above; the child's folder.
+int SetupFileActions(posix_spawn_file_actions_t *actions, const ChildDescriptors *fds) {
   if (posix_spawn_file_actions_init(actions) != 0) return -1;
-  if (posix_spawn_file_actions_adddup2(actions, in, 0) != 0 ||
-      posix_spawn_file_actions_adddup2(actions, out, 1) != 0 ||
-      posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0 ||
-      posix_spawn_file_actions_addclosefrom_np(actions, 3) != 0) {
+  int rc = posix_spawn_file_actions_adddup2(actions, fds->in, 0);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions, fds->out, 1);
+  if (rc == 0) {
+    rc = fds->err >= 0 ? posix_spawn_file_actions_adddup2(actions, fds->err, 2)
+                       : posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions, 3);
+  if (rc == 0 && fds->directory) rc = posix_spawn_file_actions_addchdir_np(actions, fds->directory);
+  if (rc != 0) {
     posix_spawn_file_actions_destroy(actions);
     return -1;
   }
@@ -306,11 +322,11 @@ int SetupAttributes(posix_spawnattr_t *attr) {
 
 // Starts the child and registers it within one shared hold of the spawn
 // lock, so that the reaper can never take it for an orphan.
-int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int out,
+int SpawnRegistered(PlatProcessRec *process, const char *program, const ChildDescriptors *fds,
                     const SpawnVectors *vectors) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
-  if (SetupFileActions(&actions, in, out) != 0) return ENOMEM;
+  if (SetupFileActions(&actions, fds) != 0) return ENOMEM;
   if (SetupAttributes(&attr) != 0) {
     posix_spawn_file_actions_destroy(&actions);
     return ENOMEM;
@@ -318,6 +334,10 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, int in, int ou
   pthread_rwlock_rdlock(&SpawnLock);
   int rc = posix_spawn(&process->pid, program, &actions, &attr, vectors->argv, vectors->envp);
   if (rc == 0) {
+    // The child is ours until it is reaped, so its number cannot name
+    // another process here; where there are no process descriptors its end
+    // is looked at by its exit status instead.
+    process->pidfd = static_cast<int>(syscall(SYS_pidfd_open, process->pid, 0));
     pthread_mutex_lock(&RegistryMutex);
     ForgetHandedOver(process->pid);
     process->next = OwnedChildren;
@@ -411,20 +431,27 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   SpawnVectors vectors;
   if (BuildVectors(start, &vectors) != 0) return -1;
   PlatProcessRec *process = static_cast<PlatProcessRec *>(calloc(1, sizeof *process));
-  int inCopy = -1, outCopy = -1;
-  int in = AboveStandard(static_cast<int>(start->stdIn), &inCopy);
-  int out = AboveStandard(static_cast<int>(start->stdOut), &outCopy);
+  int inCopy = -1, outCopy = -1, errCopy = -1;
+  ChildDescriptors fds;
+  fds.in = AboveStandard(static_cast<int>(start->stdIn), &inCopy);
+  fds.out = AboveStandard(static_cast<int>(start->stdOut), &outCopy);
+  fds.err = start->stdErr == PLAT_INVALID_HANDLE
+                ? -1
+                : AboveStandard(static_cast<int>(start->stdErr), &errCopy);
+  fds.directory = start->directory;
   int rc = 0;
   if (!process) {
     rc = ENOMEM;
-  } else if (in < 0 || out < 0) {
+  } else if (fds.in < 0 || fds.out < 0 || (start->stdErr != PLAT_INVALID_HANDLE && fds.err < 0)) {
     rc = errno;
   } else {
     process->owned = 1;
-    rc = SpawnRegistered(process, start->program, in, out, &vectors);
+    process->pidfd = -1;
+    rc = SpawnRegistered(process, start->program, &fds, &vectors);
   }
   if (inCopy >= 0) close(inCopy);
   if (outCopy >= 0) close(outCopy);
+  if (errCopy >= 0) close(errCopy);
   FreeVectors(&vectors);
   if (rc != 0) {
     free(process);
@@ -461,7 +488,12 @@ int PlatProcessExitCode(PlatProcess process, uint32_t *code) {
 // is only released.
 int PlatProcessClose(PlatProcess process) {
   if (!process) return 0;
-  if (process->owned) {
+  if (process->pidfd >= 0) close(process->pidfd);
+  if (process->owned && process->reaped) {
+    pthread_mutex_lock(&RegistryMutex);
+    Unregister(process);
+    pthread_mutex_unlock(&RegistryMutex);
+  } else if (process->owned) {
     bool handedOver = false;
     pthread_mutex_lock(&RegistryMutex);
     Unregister(process);
@@ -485,4 +517,142 @@ int PlatProcessGroupTerminate(PlatProcess process) {
   }
   if (kill(-process->pid, SIGKILL) == 0 || errno == ESRCH) return 0;
   return -1;
+}
+
+// ------------------------------------------------ streams and waits
+
+struct PlatStreamRec {
+  int fd;
+};
+
+int PlatStreamPipe(int direction, PlatStream *stream, PlatHandle *programEnd) {
+  PlatStreamRec *rec = static_cast<PlatStreamRec *>(malloc(sizeof *rec));
+  if (!rec) {
+    errno = ENOMEM;
+    return -1;
+  }
+  int fds[2];
+  if (SysPipe2(fds, O_CLOEXEC) != 0) {
+    free(rec);
+    return -1;
+  }
+  int server = direction == PLAT_STREAM_READ ? fds[0] : fds[1];
+  int program = direction == PLAT_STREAM_READ ? fds[1] : fds[0];
+  int flags = fcntl(server, F_GETFL);
+  if (flags < 0 || fcntl(server, F_SETFL, flags | O_NONBLOCK) != 0) {
+    int error = errno;
+    close(fds[0]);
+    close(fds[1]);
+    free(rec);
+    errno = error;
+    return -1;
+  }
+  rec->fd = server;
+  *stream = rec;
+  *programEnd = program;
+  return 0;
+}
+
+int PlatStreamRead(PlatStream stream, void *buffer, uint32_t length, uint32_t *done) {
+  ssize_t count;
+  do count = SysPipeRead(stream->fd, buffer, length);
+  while (count < 0 && errno == EINTR);
+  if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? PLAT_STREAM_EMPTY : -1;
+  *done = static_cast<uint32_t>(count);
+  return 0;
+}
+
+int PlatStreamWrite(PlatStream stream, const void *buffer, uint32_t length, uint32_t *done) {
+  uint32_t written = 0;
+  if (PlatHandleWrite(stream->fd, buffer, length, &written) != 0) return -1;
+  *done = written;
+  return 0;
+}
+
+void PlatStreamClose(PlatStream stream) {
+  if (!stream) return;
+  close(stream->fd);
+  free(stream);
+}
+
+namespace {
+
+// Whether a process whose end no descriptor reports has ended, without
+// taking its status.
+bool EndedByStatus(PlatProcess process) {
+  uint32_t code = 0;
+  return PlatProcessExitCode(process, &code) == 0;
+}
+
+// Without a process descriptor the end is looked for this often.
+const int32_t END_LOOK_MSEC = 10;
+
+}  // namespace
+
+int PlatProcessWait(const PlatWaitSet *set, int32_t milliseconds) {
+  struct pollfd watch[4];
+  int flags[4];
+  nfds_t count = 0;
+  auto add = [&](int fd, short events, int flag) {
+    watch[count].fd = fd;
+    watch[count].events = events;
+    watch[count].revents = 0;
+    flags[count++] = flag;
+  };
+  if (set->out) add(set->out->fd, POLLIN, PLAT_READY_OUT);
+  if (set->err) add(set->err->fd, POLLIN, PLAT_READY_ERR);
+  if (set->in) add(set->in->fd, POLLOUT, PLAT_READY_IN);
+  PlatProcess process = set->process;
+  if (process && process->exited) return PLAT_READY_ENDED;
+  bool byStatus = process && process->pidfd < 0;
+  if (process && !byStatus) add(process->pidfd, POLLIN, PLAT_READY_ENDED);
+  if (milliseconds < 0) milliseconds = 0;
+  if (byStatus && milliseconds > END_LOOK_MSEC) milliseconds = END_LOOK_MSEC;
+  int ready;
+  do ready = poll(watch, count, milliseconds);
+  while (ready < 0 && errno == EINTR);
+  if (ready < 0) return -1;
+  int result = 0;
+  for (nfds_t i = 0; i < count; ++i)
+    if (watch[i].revents != 0) result |= flags[i];
+  if (byStatus && EndedByStatus(process)) result |= PLAT_READY_ENDED;
+  return result;
+}
+
+int PlatProcessFinish(PlatProcess process, int32_t milliseconds, PlatProcessOutcome *outcome) {
+  memset(outcome, 0, sizeof *outcome);
+  if (!process->owned || process->reaped) {
+    errno = EINVAL;
+    return -1;
+  }
+  // A process ended from outside is gone a moment later; one that is not
+  // is no one to wait for.
+  uint64_t deadline = PlatMonotonicMsec() + static_cast<uint64_t>(milliseconds > 0 ? milliseconds : 0);
+  while (!EndedByStatus(process)) {
+    uint64_t now = PlatMonotonicMsec();
+    if (now >= deadline) {
+      errno = EAGAIN;
+      return -1;
+    }
+    PlatWaitSet set = {nullptr, nullptr, nullptr, process};
+    PlatProcessWait(&set, static_cast<int32_t>(deadline - now));
+  }
+  int status = 0;
+  struct rusage usage;
+  memset(&usage, 0, sizeof usage);
+  pid_t reaped;
+  do reaped = wait4(process->pid, &status, 0, &usage);
+  while (reaped < 0 && errno == EINTR);
+  if (reaped != process->pid) return -1;
+  process->reaped = 1;
+  outcome->ended = 1;
+  if (WIFSIGNALED(status)) {
+    outcome->signal = WTERMSIG(status);
+  } else {
+    outcome->exitCode = static_cast<uint32_t>(WEXITSTATUS(status));
+  }
+  outcome->cpuMsec = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000u +
+                     static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000u;
+  outcome->peakKiB = static_cast<uint64_t>(usage.ru_maxrss);
+  return 0;
 }

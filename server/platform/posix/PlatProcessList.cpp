@@ -120,6 +120,7 @@ PlatProcess PlatProcessOpenForTerminate(uint32_t processId) {
     errno = ENOMEM;
     return nullptr;
   }
+  process->pidfd = -1;
   process->pid = pid;
   return process;
 }

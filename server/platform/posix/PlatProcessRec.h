@@ -13,6 +13,8 @@ struct PlatProcessRec {
   pid_t pid;
   int owned;
   int exited;          // the exit status has been seen (reaped only at close)
+  int reaped;          // PlatProcessFinish took the status
+  int pidfd;           // the process descriptor of an owned child, or -1
   uint32_t exitCode;
   PlatProcessRec *next;  // in the registry of owned children
 };

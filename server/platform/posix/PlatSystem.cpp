@@ -58,6 +58,12 @@ int PlatUnlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
 void *PlatMemoryAlloc(size_t size) { return SysMalloc(size); }
 void PlatMemoryFree(void *memory) { free(memory); }
 
+uint64_t PlatMonotonicMsec() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 void PlatLocalTime(time_t t, struct tm *out) { localtime_r(&t, out); }
 void PlatUtcTime(time_t t, struct tm *out) { gmtime_r(&t, out); }
 

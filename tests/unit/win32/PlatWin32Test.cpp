@@ -467,6 +467,7 @@ struct Child {
     start.environment = environment;
     start.stdIn = inRead;
     start.stdOut = outWrite;
+    start.stdErr = PLAT_INVALID_HANDLE;
     return PlatProcessCreate(&start, &info);
   }
   // Reads the output until the child has ended and the pipe is empty.
