@@ -19,10 +19,45 @@ struct CgiRequest {
   int isPost;
 };
 
+// A header line of the request, both parts without the blanks around them.
+struct CgiField {
+  const char *name;
+  const char *value;
+};
+
+// What the standard interface (CGI/1.1) tells a program beside the run's
+// request: its meta-variables, and the request body it reads.
+struct CgiMeta {
+  uint32_t id;                 // the transaction's, for the run's log lines
+  const char *method;
+  const char *protocol;        // SERVER_PROTOCOL
+  const char *requestUri;      // the URI as received, query included
+  const char *scriptName;      // the script's path in URI form
+  const char *pathInfo;        // what follows it; empty for none
+  const char *pathTranslated;  // PATH_INFO below the document root; null for none
+  const char *documentRoot;
+  const char *serverName;
+  int serverPort;
+  const char *remoteAddress;
+  int remotePort;
+  const CgiField *fields;      // the request's header lines
+  int fieldCount;
+  const char *contentType;     // null: none
+  const char *body;            // exactly bodyLength bytes; null: no body
+  int64_t bodyLength;
+  const char *directory;       // the program's current folder: the script's
+  int nph;                     // the program writes the whole answer itself
+};
+
 // The header of the answer, as the run hands it to the HTTP layer.
 struct CgiHeader {
-  int status;               // the status number, 200
-  const char *contentType;  // null: no Content-Type line
+  int status;               // the status number
+  const char *reason;       // null: the status table's phrase
+  const char *contentType;  // the design interface's one line; null: none
+  const char *lines;        // the standard interface: the program's own
+                            // header lines, each ending in CR LF; null for
+                            // the design interface
+  size_t linesLength;
 };
 
 // The HTTP side of a run: the client's socket, and the call that writes the
@@ -38,6 +73,11 @@ struct CgiReply {
 // (nothing has been sent then).
 int CgiExec(const CgiRequest *request, const CgiReply *reply);
 int CgiResultSend(PlatHandle pipe, PlatSocket sock);
+// Runs a program through the standard interface: the request body on its
+// standard input, its own header parsed and handed to the reply, its error
+// output logged. 0 when the program was started; -1 when it was not
+// (nothing has been sent then).
+int CgiStandardExec(const CgiRequest *request, const CgiMeta *meta, const CgiReply *reply);
 
 int TerminateChildInit();
 int TerminateChild(uint32_t processId);

@@ -123,17 +123,6 @@ int32_t CgiAdvance(int32_t count) {
              : INT32_MAX;
 }
 
-// Ends a run that did not end by the program's own end: the program with
-// every process that descends from it and, where the system keeps one, every
-// process left in the group the program leads (descendants whose parent has
-// already ended are no longer below it).
-void CgiEndProgram(const PlatProcessInfo *info) {
-  LogPrint(LOG_INFO, "Terminating the CGI process.");
-  TerminateChild(info->processId);
-  if (PlatProcessGroupTerminate(info->process) != 0)
-    LogPrint(LOG_WARN, "Failed to end the CGI process group. errno=%d", PlatLastError());
-}
-
 void CgiTimeout(PlatSocket sock, const PlatProcessInfo *info) {
   PlatSocketSend(sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1));
   CgiEndProgram(info);
@@ -271,7 +260,7 @@ int CgiExec(const CgiRequest *request, const CgiReply *reply) {
 
   // The answer is 200 with the program's output as an HTML body, whatever
   // the program writes; its result does not matter, the relay follows.
-  const CgiHeader header = {200, "text/html"};
+  const CgiHeader header = {200, nullptr, "text/html", nullptr, 0};
   reply->sendHeader(reply, &header);
   CgiRelay(reply->sock, &pipes, &info, &input);
 

@@ -66,6 +66,13 @@ int TerminateChild(uint32_t processId) {
   return 0;
 }
 
+void CgiEndProgram(const PlatProcessInfo *info) {
+  LogPrint(LOG_INFO, "Terminating the CGI process.");
+  TerminateChild(info->processId);
+  if (PlatProcessGroupTerminate(info->process) != 0)
+    LogPrint(LOG_WARN, "Failed to end the CGI process group. errno=%d", PlatLastError());
+}
+
 int TerminateChildTree(const PlatProcessEntry *list, uint32_t count, uint32_t index,
                        unsigned char *visited) {
   const PlatProcessEntry &parent = list[index];
