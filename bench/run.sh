@@ -4,7 +4,8 @@
 # generators on the same machine; tarveld also on ::1 for the 1 KiB case. One command installs the tools and peers,
 # builds tarveld in release mode, lays out one document root, runs every
 # case twice against every server in turn and prints one table, also
-# written to bench/results/latest.md.
+# written to bench/results/latest.md, and draws it as a bar chart,
+# bench/results/latest.svg (bench/chart.sh).
 #
 #   bench/run.sh
 #
@@ -51,7 +52,7 @@ if [ "${BENCH_SKIP_INSTALL:-0}" != 1 ]; then
   if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q g++ cmake ninja-build netbase \
-    procps wrk apache2-utils lighttpd nginx mini-httpd busybox
+    procps wrk apache2-utils lighttpd nginx mini-httpd busybox gnuplot-nox
   if [ "${BENCH_SYSCALLS:-0}" = 1 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q linux-perf
   fi
@@ -67,7 +68,7 @@ if [ "${BENCH_SKIP_INSTALL:-0}" != 1 ]; then
     fi
   done
 fi
-for tool in wrk ab; do
+for tool in wrk ab gnuplot; do
   command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
 done
 for server in $SERVERS; do
@@ -492,3 +493,4 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 cat "$OUT"
 echo
 echo "written to ${OUT#"$REPO"/}"
+"$REPO/bench/chart.sh" "$OUT" "${OUT%.md}.svg"

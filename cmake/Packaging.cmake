@@ -27,6 +27,8 @@ if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/zip/tarveld.conf ${CMAKE_SOURCE_DIR}/README.md
           DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/www DESTINATION .)
+  # The README's links lead into docs/.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "tarveld-${PROJECT_VERSION}-win64")

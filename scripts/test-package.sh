@@ -144,7 +144,7 @@ rm -f build-win32-package/tarveld-*.zip
 (cd build-win32-package && cpack -G ZIP)
 zip=build-win32-package/tarveld-${version}-win64.zip
 unzip -l "$zip"
-for entry in tarveld.exe testcgi.exe tarveld.conf README.md www/index.html www/test.cgi; do
+for entry in tarveld.exe testcgi.exe tarveld.conf README.md docs/development.md www/index.html www/test.cgi; do
   unzip -l "$zip" "tarveld-${version}-win64/$entry" >/dev/null || fail "the ZIP lacks $entry"
 done
 

@@ -41,8 +41,8 @@ struct CgiEnvEntry {
 // not set.
 constexpr int64_t CGI_MAX_BODY_DEFAULT = 1048576;
 
-// Field order as declared by the configuration's documentation; comments
-// give the key, or "none" for the fields the endpoint resolution fills.
+// The fields in their fixed order; comments give the key, or "none" for the
+// fields the endpoint resolution fills.
 struct ConfigTable {
   unsigned char host_address[CONFIG_ADDRESS_SIZE];  // none
   char socket_protocol[CONFIG_PROTOCOL_SIZE];       // socket-protocol

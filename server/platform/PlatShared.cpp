@@ -2,7 +2,6 @@
 #include "platform/PlatShared.h"
 
 #include <cstdlib>
-#include <cstring>
 
 int PlatFileCopyToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   const uint32_t COPY_SIZE = 16384;
@@ -17,12 +16,4 @@ int PlatFileCopyToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFail
   }
   free(buffer);
   return result;
-}
-
-void PlatHostEntrySetIPv6(PlatHostEntry *entry, const void *address, uint32_t scopeId) {
-  static unsigned char first[16];
-  memcpy(first, address, sizeof first);
-  entry->addressLength = sizeof first;
-  entry->firstAddress = first;
-  entry->scopeId = scopeId;
 }

@@ -1,5 +1,6 @@
-// Parts of the platform layer that every backend builds from the layer's own
-// calls, kept in one place.
+// Parts of the platform layer that every backend shares, kept in one place:
+// built from the layer's own calls, or from socket calls that both systems
+// have alike.
 #ifndef TARVELD_PLAT_SHARED_H
 #define TARVELD_PLAT_SHARED_H
 
@@ -13,8 +14,9 @@ int PlatFileCopyToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFail
 // bytes in it: 4 of them for IPv4, 16 for IPv6, none for any other family.
 void PlatAddressSet(PlatAddress *address, int family, const void *bytes);
 
-// An IPv6 look-up result into the entry. Its bytes are kept until the next
-// look-up, as the IPv4 host database keeps its own result.
-void PlatHostEntrySetIPv6(PlatHostEntry *entry, const void *address, uint32_t scopeId);
+// A peer's address from the socket address that an accept filled in
+// (PlatSocketCommon.cpp).
+struct sockaddr_storage;
+void PlatPeerAddress(const struct sockaddr_storage *peer, PlatAddress *address);
 
 #endif

@@ -2,8 +2,10 @@
 // whose failures the server has to survive through a table of its own, one
 // entry per call: the call in use now and the system's own. Tests put a
 // stand-in in front of a call to make it fail, and so reach failure paths
-// that a healthy system never takes. The server itself never changes the
-// table: a call through it costs one indirect call and nothing else.
+// that a healthy system never takes; the stand-ins and the arming of faults
+// are test code (tests/fault/) and never part of the server. The server
+// itself never changes the table: a call through it costs one indirect call
+// and nothing else.
 //
 // Entries are named by what they do ("socket-accept"), not by the call that
 // does it on one system, so that a test reads the same on every backend.
@@ -17,34 +19,29 @@
 // Any call, as the table keeps it; cast back to the call's own type to use.
 typedef void (*PlatSyscallPtr)();
 
-// The next `times` calls of `name`, after `skip` calls that go through, fail
-// as the system's call fails, with the last error set to `error` (the error
-// number the server then logs). After them the system's call is back.
-// Returns -1 for a name that no entry has.
-int PlatSyscallFail(const char *name, int error, int times = 1, int skip = 0);
 // Puts `call` in front of `name` (null: the system's own again); -1 for an
 // unknown name. The stand-in has the type of the system's call.
 int PlatSyscallSet(const char *name, PlatSyscallPtr call);
-PlatSyscallPtr PlatSyscallGet(const char *name);  // the call in use; null: unknown
-void PlatSyscallResetAll();  // every entry back to the system's own call
 
 // ------------------------------------------------------- for the backends
 struct PlatSyscallEntry {
   const char *name;                     // what the call does, as tests name it
   const char *systemName;               // the backend's call behind it
   PlatSyscallPtr systemCall;            // the system's own
-  PlatSyscallPtr failingCall;           // fails while a fault is armed
   std::atomic<PlatSyscallPtr> current;  // the call in use
-  // The armed fault: calls seen by failingCall, and which of them fail.
-  std::atomic<int> calls;
-  std::atomic<int> skip;
-  std::atomic<int> times;
-  std::atomic<int> error;
 };
 
-// Each backend defines its table.
+// Each backend defines its table, in the order of its index enum.
 extern PlatSyscallEntry PlatSyscalls[];
 extern const int PlatSyscallCount;
+
+template <typename Call>
+inline PlatSyscallPtr PlatSyscallErased(Call call) {
+  return reinterpret_cast<PlatSyscallPtr>(call);
+}
+// An entry of a backend's table: the neutral name and the system's call.
+#define PLAT_SYSCALL_ENTRY(name, call) \
+  { name, #call, PlatSyscallErased(&call), { PlatSyscallErased(&call) } }
 
 // The call in use of an entry, as its own type.
 template <typename Call>
@@ -56,10 +53,8 @@ template <typename Call>
 inline Call PlatSyscallSystem(int index) {
   return reinterpret_cast<Call>(PlatSyscalls[index].systemCall);
 }
-
-// For a failing stand-in: whether this call is one of those to fail; if so,
-// *error receives the error number to report. The last failing call puts
-// the system's call back.
-bool PlatSyscallFaultHit(int index, int *error);
+// The backend's name for the call in use of an entry: SysAccept4 and the
+// like are PLAT_SYSCALL(SYS_SOCKET_ACCEPT, accept4).
+#define PLAT_SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
 
 #endif

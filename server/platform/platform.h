@@ -52,9 +52,10 @@ struct PlatVersion {
 int PlatVersionQuery(PlatVersion *version);
 
 // ---------------------------------------------------------------- PlatLock
-// A lock that its owner may enter again; -1 (no lock made) when the system
-// has no resources for it. Enter waits without end and never fails; Leave
-// follows each Enter of the owner.
+// A lock that one thread holds at a time; -1 (no lock made) when the system
+// has no resources for it. Enter waits without end and never fails. The
+// owner must not enter it again before it leaves: a backend may then wait
+// forever. Leave follows each Enter, by the same thread.
 int PlatLockInit(PlatLock *lock);
 void PlatLockEnter(PlatLock lock);
 void PlatLockLeave(PlatLock lock);

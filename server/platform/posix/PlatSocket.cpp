@@ -1,8 +1,7 @@
-// POSIX backend of the socket interface: BSD sockets, with the system's
-// host, protocol and services databases read through libc.
-#include <arpa/inet.h>
+// POSIX backend of the socket interface: BSD sockets. The look-ups in the
+// system's host, protocol and services databases (read through libc) and
+// the binds are shared with the Win32 backend (platform/PlatSocketCommon.cpp).
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -21,16 +20,6 @@
 #include "platform/PlatShared.h"
 #include "platform/platform.h"
 
-const int PLAT_AF_UNIX = AF_UNIX;
-const int PLAT_AF_INET = AF_INET;
-const int PLAT_AF_INET6 = AF_INET6;
-const int PLAT_AF_IPX = AF_IPX;
-const int PLAT_SOCK_STREAM = SOCK_STREAM;
-const int PLAT_SOCK_DGRAM = SOCK_DGRAM;
-const int PLAT_SOCK_RAW = SOCK_RAW;
-const int PLAT_SOCK_RDM = SOCK_RDM;
-const int PLAT_SOCK_SEQPACKET = SOCK_SEQPACKET;
-
 // The one guard against SIGPIPE, for every socket and pipe write and
 // sendfile of the backend: a peer or reader that has gone costs EPIPE,
 // never the process. CGI programs start with the signal at its default.
@@ -41,95 +30,9 @@ int PlatSocketStartup() {
 
 void PlatSocketCleanup() {}
 
-int PlatGetHostName(char *buffer, int length) {
-  return gethostname(buffer, static_cast<size_t>(length)) == 0 ? 0 : -1;
-}
-
-int PlatGetHostByName(const char *name, PlatHostEntry *entry) {
-  struct hostent *host = gethostbyname(name);
-  if (!host || !host->h_addr_list[0]) {
-    errno = host ? NO_ADDRESS : h_errno;  // the resolver's own error number
-    return -1;
-  }
-  entry->addressLength = host->h_length;
-  entry->firstAddress = reinterpret_cast<const unsigned char *>(host->h_addr_list[0]);
-  entry->scopeId = 0;
-  return 0;
-}
-
-int PlatGetAddrInfoIPv6(const char *name, PlatHostEntry *entry) {
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET6;
-  struct addrinfo *found = nullptr;
-  int rc = getaddrinfo(name, nullptr, &hints, &found);
-  if (rc != 0) {
-    if (rc != EAI_SYSTEM) errno = rc;  // the resolver's own error number
-    return -1;
-  }
-  const struct sockaddr_in6 *address = reinterpret_cast<const sockaddr_in6 *>(found->ai_addr);
-  PlatHostEntrySetIPv6(entry, &address->sin6_addr, address->sin6_scope_id);
-  freeaddrinfo(found);
-  return 0;
-}
-
-int PlatGetProtoByName(const char *name, int *number) {
-  errno = 0;
-  struct protoent *protocol = getprotobyname(name);
-  if (!protocol) return -1;
-  *number = protocol->p_proto;
-  return 0;
-}
-
-int PlatGetServByName(const char *name, const char *protocol, uint16_t *portNetOrder) {
-  errno = 0;
-  struct servent *service = getservbyname(name, protocol);
-  if (!service) return -1;
-  *portNetOrder = static_cast<uint16_t>(service->s_port);
-  return 0;
-}
-
 PlatSocket PlatSocketCreate(int domain, int type, int protocol) {
   int fd = socket(domain, type | SOCK_CLOEXEC, protocol);
   return fd < 0 ? PLAT_INVALID_SOCKET : fd;
-}
-
-// Rebinding a port whose old connections linger in TIME_WAIT must work at
-// once after a restart; a port held by a live listener still fails.
-static void AllowQuickRebind(int fd) {
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-}
-
-int PlatSocketBindIPv4(PlatSocket sock, int family, uint16_t portNetOrder,
-                       const unsigned char address[4]) {
-  AllowQuickRebind(static_cast<int>(sock));
-  struct sockaddr_in local;
-  memset(&local, 0, sizeof local);
-  local.sin_family = static_cast<sa_family_t>(family);
-  local.sin_port = portNetOrder;
-  memcpy(&local.sin_addr, address, 4);
-  return bind(static_cast<int>(sock), reinterpret_cast<struct sockaddr *>(&local),
-              sizeof local) == 0
-             ? 0
-             : -1;
-}
-
-int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned char address[16],
-                       uint32_t scopeId) {
-  int fd = static_cast<int>(sock);
-  AllowQuickRebind(fd);
-  // Dual stack whatever the system's default: bound to "::" the socket
-  // takes IPv4 clients too. Where the system refuses, it serves IPv6 alone.
-  int off = 0;
-  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  struct sockaddr_in6 local;
-  memset(&local, 0, sizeof local);
-  local.sin6_family = AF_INET6;
-  local.sin6_port = portNetOrder;
-  memcpy(&local.sin6_addr, address, 16);
-  local.sin6_scope_id = scopeId;
-  return bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
 // The listening socket does not block, so that a connection that is
@@ -197,9 +100,7 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
 // The accepted socket, with the peer's address taken from its socket address.
 static PlatSocket Accepted(int fd, const struct sockaddr_storage *peer, PlatAddress *peerAddress) {
   if (fd < 0) return PLAT_INVALID_SOCKET;
-  const void *bytes = &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr;
-  if (peer->ss_family == AF_INET6) bytes = &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr;
-  PlatAddressSet(peerAddress, peer->ss_family, bytes);
+  PlatPeerAddress(peer, peerAddress);
   return fd;
 }
 

@@ -1,164 +1,37 @@
-// The POSIX backend's system-call table: every entry with its system call
-// and a stand-in that fails as that call fails while a test arms a fault.
+// The POSIX backend's system-call table: every entry with its system call.
 #include "PlatSyscallTable.h"
 
-#include <cerrno>
 #include <iterator>
-
-namespace {
-
-template <typename Call>
-PlatSyscallPtr Erased(Call call) {
-  return reinterpret_cast<PlatSyscallPtr>(call);
-}
-
-// For calls that report by errno: true when this call fails.
-bool FailsWithErrno(int index) {
-  int error = 0;
-  if (!PlatSyscallFaultHit(index, &error)) return false;
-  errno = error;
-  return true;
-}
-
-// For calls that return their error number: the number, or 0 to go on.
-int FailureResult(int index) {
-  int error = 0;
-  return PlatSyscallFaultHit(index, &error) ? error : 0;
-}
-
-int FailingPpoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout,
-                 const sigset_t *mask) {
-  if (FailsWithErrno(SYS_SOCKET_WAIT)) return -1;
-  return PlatSyscallSystem<decltype(&ppoll)>(SYS_SOCKET_WAIT)(fds, count, timeout, mask);
-}
-
-int FailingAccept4(int fd, struct sockaddr *address, socklen_t *length, int flags) {
-  if (FailsWithErrno(SYS_SOCKET_ACCEPT)) return -1;
-  return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT)(fd, address, length, flags);
-}
-
-int FailingAccept4Pending(int fd, struct sockaddr *address, socklen_t *length, int flags) {
-  if (FailsWithErrno(SYS_SOCKET_ACCEPT_PENDING)) return -1;
-  return PlatSyscallSystem<decltype(&accept4)>(SYS_SOCKET_ACCEPT_PENDING)(fd, address, length,
-                                                                         flags);
-}
-
-ssize_t FailingRecv(int fd, void *buffer, size_t length, int flags) {
-  if (FailsWithErrno(SYS_SOCKET_RECV)) return -1;
-  return PlatSyscallSystem<decltype(&recv)>(SYS_SOCKET_RECV)(fd, buffer, length, flags);
-}
-
-ssize_t FailingSend(int fd, const void *buffer, size_t length, int flags) {
-  if (FailsWithErrno(SYS_SOCKET_SEND)) return -1;
-  return PlatSyscallSystem<decltype(&send)>(SYS_SOCKET_SEND)(fd, buffer, length, flags);
-}
-
-ssize_t FailingSendmsg(int fd, const struct msghdr *message, int flags) {
-  if (FailsWithErrno(SYS_SOCKET_SEND_PIECES)) return -1;
-  return PlatSyscallSystem<decltype(&sendmsg)>(SYS_SOCKET_SEND_PIECES)(fd, message, flags);
-}
-
-int FailingSetReceiveTimeout(int fd, int level, int name, const void *value, socklen_t length) {
-  if (FailsWithErrno(SYS_SOCKET_RECEIVE_TIMEOUT)) return -1;
-  return PlatSyscallSystem<decltype(&setsockopt)>(SYS_SOCKET_RECEIVE_TIMEOUT)(fd, level, name,
-                                                                            value, length);
-}
-
-int FailingThreadCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*routine)(void *),
-                        void *argument) {
-  if (int error = FailureResult(SYS_THREAD_CREATE)) return error;
-  return PlatSyscallSystem<decltype(&pthread_create)>(SYS_THREAD_CREATE)(
-      thread, attr, routine, argument);
-}
-
-int FailingThreadResume(sem_t *semaphore) {
-  if (FailsWithErrno(SYS_THREAD_RESUME)) return -1;
-  return PlatSyscallSystem<decltype(&sem_post)>(SYS_THREAD_RESUME)(semaphore);
-}
-
-// No thread has the identifier 0: the caller is then no thread it knows.
-uint32_t FailingThreadId() {
-  int error = 0;
-  if (PlatSyscallFaultHit(SYS_THREAD_ID, &error)) return 0;
-  return PosixThreadId();
-}
-
-int FailingConsoleThreadCreate(pthread_t *thread, const pthread_attr_t *attr,
-                               void *(*routine)(void *), void *argument) {
-  if (int error = FailureResult(SYS_CONSOLE_THREAD_CREATE)) return error;
-  return PlatSyscallSystem<decltype(&pthread_create)>(SYS_CONSOLE_THREAD_CREATE)(
-      thread, attr, routine, argument);
-}
-
-int FailingLockInit(pthread_mutex_t *mutex, const pthread_mutexattr_t *attr) {
-  if (int error = FailureResult(SYS_LOCK_INIT)) return error;
-  return PlatSyscallSystem<decltype(&pthread_mutex_init)>(SYS_LOCK_INIT)(mutex, attr);
-}
-
-void *FailingMalloc(size_t size) {
-  if (FailsWithErrno(SYS_MEMORY_ALLOC)) return nullptr;
-  return PlatSyscallSystem<decltype(&malloc)>(SYS_MEMORY_ALLOC)(size);
-}
-
-int FailingPipe2(int fds[2], int flags) {
-  if (FailsWithErrno(SYS_PIPE_CREATE)) return -1;
-  return PlatSyscallSystem<decltype(&pipe2)>(SYS_PIPE_CREATE)(fds, flags);
-}
-
-int FailingDuplicate(int fd) {
-  if (FailsWithErrno(SYS_HANDLE_DUPLICATE)) return -1;
-  return PlatSyscallSystem<decltype(&PosixDuplicate)>(SYS_HANDLE_DUPLICATE)(fd);
-}
-
-int FailingPipeWaiting(int fd, int *count) {
-  if (FailsWithErrno(SYS_PIPE_PEEK)) return -1;
-  return PlatSyscallSystem<decltype(&PosixPipeWaiting)>(SYS_PIPE_PEEK)(fd, count);
-}
-
-ssize_t FailingPipeRead(int fd, void *buffer, size_t length) {
-  if (FailsWithErrno(SYS_PIPE_READ)) return -1;
-  return PlatSyscallSystem<decltype(&read)>(SYS_PIPE_READ)(fd, buffer, length);
-}
-
-int FailingWaitid(idtype_t type, id_t id, siginfo_t *info, int options) {
-  if (FailsWithErrno(SYS_PROCESS_EXIT_CODE)) return -1;
-  return PlatSyscallSystem<decltype(&waitid)>(SYS_PROCESS_EXIT_CODE)(type, id, info, options);
-}
-
-}  // namespace
-
-#define ENTRY(name, call, failing) \
-  {name, #call, Erased(&call), Erased(&failing), {Erased(&call)}, {0}, {0}, {0}, {0}}
 
 // In the order of PosixSyscall.
 PlatSyscallEntry PlatSyscalls[] = {
-    ENTRY("socket-wait", ppoll, FailingPpoll),
-    ENTRY("socket-accept", accept4, FailingAccept4),
+    PLAT_SYSCALL_ENTRY("socket-wait", ppoll),
+    PLAT_SYSCALL_ENTRY("socket-accept", accept4),
     // The accept without a wait that comes before the wait for connections.
-    ENTRY("socket-accept-pending", accept4, FailingAccept4Pending),
-    ENTRY("socket-recv", recv, FailingRecv),
-    ENTRY("socket-send", send, FailingSend),
+    PLAT_SYSCALL_ENTRY("socket-accept-pending", accept4),
+    PLAT_SYSCALL_ENTRY("socket-recv", recv),
+    PLAT_SYSCALL_ENTRY("socket-send", send),
     // Several pieces in one send: a header with the body that follows it.
-    ENTRY("socket-send-pieces", sendmsg, FailingSendmsg),
+    PLAT_SYSCALL_ENTRY("socket-send-pieces", sendmsg),
     // The receive time-out that accepted sockets take over from the listener.
-    ENTRY("socket-receive-timeout", setsockopt, FailingSetReceiveTimeout),
+    PLAT_SYSCALL_ENTRY("socket-receive-timeout", setsockopt),
     // The system thread of a transaction; a kept thread serves without one.
-    ENTRY("thread-create", pthread_create, FailingThreadCreate),
+    PLAT_SYSCALL_ENTRY("thread-create", pthread_create),
     // Opens the gate of a suspended thread.
-    ENTRY("thread-resume", sem_post, FailingThreadResume),
-    ENTRY("thread-id", PosixThreadId, FailingThreadId),
+    PLAT_SYSCALL_ENTRY("thread-resume", sem_post),
+    PLAT_SYSCALL_ENTRY("thread-id", PosixThreadId),
     // The thread that delivers a console event to the handlers.
-    ENTRY("console-thread-create", pthread_create, FailingConsoleThreadCreate),
-    ENTRY("lock-init", pthread_mutex_init, FailingLockInit),
+    PLAT_SYSCALL_ENTRY("console-thread-create", pthread_create),
+    PLAT_SYSCALL_ENTRY("lock-init", pthread_mutex_init),
     // Memory that the server may run out of: the receive buffers.
-    ENTRY("memory-alloc", malloc, FailingMalloc),
+    PLAT_SYSCALL_ENTRY("memory-alloc", malloc),
     // A CGI run: its two pipes, the server's private copies of their ends,
     // the look at and the read of the output, the look at the program's end.
-    ENTRY("pipe-create", pipe2, FailingPipe2),
-    ENTRY("handle-duplicate", PosixDuplicate, FailingDuplicate),
-    ENTRY("pipe-peek", PosixPipeWaiting, FailingPipeWaiting),
-    ENTRY("pipe-read", read, FailingPipeRead),
-    ENTRY("process-exit-code", waitid, FailingWaitid),
+    PLAT_SYSCALL_ENTRY("pipe-create", pipe2),
+    PLAT_SYSCALL_ENTRY("handle-duplicate", PosixDuplicate),
+    PLAT_SYSCALL_ENTRY("pipe-peek", PosixPipeWaiting),
+    PLAT_SYSCALL_ENTRY("pipe-read", read),
+    PLAT_SYSCALL_ENTRY("process-exit-code", waitid),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
 

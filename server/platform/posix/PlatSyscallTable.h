@@ -4,12 +4,14 @@
 // To route another call through the table:
 //   1. add an index here, before SYS_COUNT, and a Sys... name for the call;
 //   2. add its entry at the same place in PlatSyscallTable.cpp: the neutral
-//      name, the system's name, the call, and a failing stand-in of the same
-//      type that fails as the call itself fails when PlatSyscallFaultHit
-//      says so (result and error number) and calls the system's otherwise;
+//      name and the call;
 //   3. call it by its Sys... name in the backend;
-//   4. mirror the entry in the Win32 backend under the same neutral name,
-//      where Windows has such a call.
+//   4. give the tests a failing stand-in of the same type at the same place
+//      in tests/fault/posix/FaultStandIns.cpp: it fails as the call itself
+//      fails when PlatSyscallFaultHit says so (result and error number) and
+//      calls the system's otherwise;
+//   5. mirror the entry and its stand-in in the Win32 backend under the same
+//      neutral name, where Windows has such a call.
 #ifndef TARVELD_POSIX_PLAT_SYSCALL_TABLE_H
 #define TARVELD_POSIX_PLAT_SYSCALL_TABLE_H
 
@@ -56,24 +58,23 @@ uint32_t PosixThreadId();
 int PosixDuplicate(int fd);
 int PosixPipeWaiting(int fd, int *count);
 
-#define SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
-#define SysPpoll SYSCALL(SYS_SOCKET_WAIT, ppoll)
-#define SysAccept4 SYSCALL(SYS_SOCKET_ACCEPT, accept4)
-#define SysAccept4Pending SYSCALL(SYS_SOCKET_ACCEPT_PENDING, accept4)
-#define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
-#define SysSend SYSCALL(SYS_SOCKET_SEND, send)
-#define SysSendmsg SYSCALL(SYS_SOCKET_SEND_PIECES, sendmsg)
-#define SysSetReceiveTimeout SYSCALL(SYS_SOCKET_RECEIVE_TIMEOUT, setsockopt)
-#define SysThreadCreate SYSCALL(SYS_THREAD_CREATE, pthread_create)
-#define SysThreadResume SYSCALL(SYS_THREAD_RESUME, sem_post)
-#define SysThreadId SYSCALL(SYS_THREAD_ID, PosixThreadId)
-#define SysConsoleThreadCreate SYSCALL(SYS_CONSOLE_THREAD_CREATE, pthread_create)
-#define SysLockInit SYSCALL(SYS_LOCK_INIT, pthread_mutex_init)
-#define SysMalloc SYSCALL(SYS_MEMORY_ALLOC, malloc)
-#define SysPipe2 SYSCALL(SYS_PIPE_CREATE, pipe2)
-#define SysDuplicate SYSCALL(SYS_HANDLE_DUPLICATE, PosixDuplicate)
-#define SysPipeWaiting SYSCALL(SYS_PIPE_PEEK, PosixPipeWaiting)
-#define SysPipeRead SYSCALL(SYS_PIPE_READ, read)
-#define SysWaitid SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
+#define SysPpoll PLAT_SYSCALL(SYS_SOCKET_WAIT, ppoll)
+#define SysAccept4 PLAT_SYSCALL(SYS_SOCKET_ACCEPT, accept4)
+#define SysAccept4Pending PLAT_SYSCALL(SYS_SOCKET_ACCEPT_PENDING, accept4)
+#define SysRecv PLAT_SYSCALL(SYS_SOCKET_RECV, recv)
+#define SysSend PLAT_SYSCALL(SYS_SOCKET_SEND, send)
+#define SysSendmsg PLAT_SYSCALL(SYS_SOCKET_SEND_PIECES, sendmsg)
+#define SysSetReceiveTimeout PLAT_SYSCALL(SYS_SOCKET_RECEIVE_TIMEOUT, setsockopt)
+#define SysThreadCreate PLAT_SYSCALL(SYS_THREAD_CREATE, pthread_create)
+#define SysThreadResume PLAT_SYSCALL(SYS_THREAD_RESUME, sem_post)
+#define SysThreadId PLAT_SYSCALL(SYS_THREAD_ID, PosixThreadId)
+#define SysConsoleThreadCreate PLAT_SYSCALL(SYS_CONSOLE_THREAD_CREATE, pthread_create)
+#define SysLockInit PLAT_SYSCALL(SYS_LOCK_INIT, pthread_mutex_init)
+#define SysMalloc PLAT_SYSCALL(SYS_MEMORY_ALLOC, malloc)
+#define SysPipe2 PLAT_SYSCALL(SYS_PIPE_CREATE, pipe2)
+#define SysDuplicate PLAT_SYSCALL(SYS_HANDLE_DUPLICATE, PosixDuplicate)
+#define SysPipeWaiting PLAT_SYSCALL(SYS_PIPE_PEEK, PosixPipeWaiting)
+#define SysPipeRead PLAT_SYSCALL(SYS_PIPE_READ, read)
+#define SysWaitid PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
 
 #endif

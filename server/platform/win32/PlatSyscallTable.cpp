@@ -1,151 +1,28 @@
-// The Win32 backend's system-call table: every entry with its system call
-// and a stand-in that fails as that call fails while a test arms a fault.
+// The Win32 backend's system-call table: every entry with its system call.
 #include "PlatSyscallTable.h"
 
 #include <iterator>
 
-namespace {
-
-template <typename Call>
-PlatSyscallPtr Erased(Call call) {
-  return reinterpret_cast<PlatSyscallPtr>(call);
-}
-
-// True when this call fails; the error goes to the socket interface's last
-// error or to the thread's.
-bool SocketCallFails(int index) {
-  int error = 0;
-  if (!PlatSyscallFaultHit(index, &error)) return false;
-  WSASetLastError(error);
-  return true;
-}
-
-bool CallFails(int index) {
-  int error = 0;
-  if (!PlatSyscallFaultHit(index, &error)) return false;
-  SetLastError(static_cast<DWORD>(error));
-  return true;
-}
-
-int WSAAPI FailingSelect(int count, fd_set *readable, fd_set *writable, fd_set *failed,
-                         TIMEVAL *timeout) {
-  if (SocketCallFails(SYS_SOCKET_WAIT)) return SOCKET_ERROR;
-  return PlatSyscallSystem<decltype(&select)>(SYS_SOCKET_WAIT)(count, readable, writable, failed,
-                                                               timeout);
-}
-
-SOCKET WSAAPI FailingAccept(SOCKET listener, struct sockaddr *address, int *length) {
-  if (SocketCallFails(SYS_SOCKET_ACCEPT)) return INVALID_SOCKET;
-  return PlatSyscallSystem<decltype(&accept)>(SYS_SOCKET_ACCEPT)(listener, address, length);
-}
-
-int WSAAPI FailingRecv(SOCKET sock, char *buffer, int length, int flags) {
-  if (SocketCallFails(SYS_SOCKET_RECV)) return SOCKET_ERROR;
-  return PlatSyscallSystem<decltype(&recv)>(SYS_SOCKET_RECV)(sock, buffer, length, flags);
-}
-
-int WSAAPI FailingSend(SOCKET sock, const char *buffer, int length, int flags) {
-  if (SocketCallFails(SYS_SOCKET_SEND)) return SOCKET_ERROR;
-  return PlatSyscallSystem<decltype(&send)>(SYS_SOCKET_SEND)(sock, buffer, length, flags);
-}
-
-int WSAAPI FailingWSASend(SOCKET sock, LPWSABUF pieces, DWORD count, LPDWORD sent, DWORD flags,
-                          LPWSAOVERLAPPED overlapped,
-                          LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
-  if (SocketCallFails(SYS_SOCKET_SEND_PIECES)) return SOCKET_ERROR;
-  return PlatSyscallSystem<decltype(&WSASend)>(SYS_SOCKET_SEND_PIECES)(sock, pieces, count, sent,
-                                                                      flags, overlapped, completion);
-}
-
-HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
-                                  LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
-                                  LPDWORD threadId) {
-  if (CallFails(SYS_THREAD_CREATE)) return nullptr;
-  return PlatSyscallSystem<decltype(&CreateThread)>(SYS_THREAD_CREATE)(
-      security, stackSize, routine, parameter, flags, threadId);
-}
-
-DWORD WINAPI FailingResumeThread(HANDLE thread) {
-  if (CallFails(SYS_THREAD_RESUME)) return static_cast<DWORD>(-1);
-  return PlatSyscallSystem<decltype(&ResumeThread)>(SYS_THREAD_RESUME)(thread);
-}
-
-// No thread has the identifier 0: the caller is then no thread it knows.
-DWORD WINAPI FailingGetCurrentThreadId() {
-  int error = 0;
-  if (PlatSyscallFaultHit(SYS_THREAD_ID, &error)) return 0;
-  return PlatSyscallSystem<decltype(&GetCurrentThreadId)>(SYS_THREAD_ID)();
-}
-
-BOOL WINAPI FailingInitializeCriticalSection(LPCRITICAL_SECTION section, DWORD spinCount) {
-  if (CallFails(SYS_LOCK_INIT)) return FALSE;
-  return PlatSyscallSystem<decltype(&InitializeCriticalSectionAndSpinCount)>(SYS_LOCK_INIT)(
-      section, spinCount);
-}
-
-void *FailingMalloc(size_t size) {
-  if (CallFails(SYS_MEMORY_ALLOC)) return nullptr;
-  return PlatSyscallSystem<decltype(&Win32Malloc)>(SYS_MEMORY_ALLOC)(size);
-}
-
-BOOL WINAPI FailingCreatePipe(PHANDLE readEnd, PHANDLE writeEnd, LPSECURITY_ATTRIBUTES security,
-                              DWORD size) {
-  if (CallFails(SYS_PIPE_CREATE)) return FALSE;
-  return PlatSyscallSystem<decltype(&CreatePipe)>(SYS_PIPE_CREATE)(readEnd, writeEnd, security,
-                                                                   size);
-}
-
-BOOL WINAPI FailingDuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
-                                   LPHANDLE target, DWORD access, BOOL inherit, DWORD options) {
-  if (CallFails(SYS_HANDLE_DUPLICATE)) return FALSE;
-  return PlatSyscallSystem<decltype(&DuplicateHandle)>(SYS_HANDLE_DUPLICATE)(
-      sourceProcess, source, targetProcess, target, access, inherit, options);
-}
-
-BOOL WINAPI FailingPeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read,
-                                 LPDWORD total, LPDWORD left) {
-  if (CallFails(SYS_PIPE_PEEK)) return FALSE;
-  return PlatSyscallSystem<decltype(&PeekNamedPipe)>(SYS_PIPE_PEEK)(pipe, buffer, size, read,
-                                                                    total, left);
-}
-
-BOOL WINAPI FailingReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read,
-                            LPOVERLAPPED overlapped) {
-  if (CallFails(SYS_PIPE_READ)) return FALSE;
-  return PlatSyscallSystem<decltype(&ReadFile)>(SYS_PIPE_READ)(file, buffer, length, read,
-                                                               overlapped);
-}
-
-BOOL WINAPI FailingGetExitCodeProcess(HANDLE process, LPDWORD code) {
-  if (CallFails(SYS_PROCESS_EXIT_CODE)) return FALSE;
-  return PlatSyscallSystem<decltype(&GetExitCodeProcess)>(SYS_PROCESS_EXIT_CODE)(process, code);
-}
-
-}  // namespace
-
-#define ENTRY(name, call, failing) \
-  {name, #call, Erased(&call), Erased(&failing), {Erased(&call)}, {0}, {0}, {0}, {0}}
-
 // In the order of Win32Syscall.
 PlatSyscallEntry PlatSyscalls[] = {
-    ENTRY("socket-wait", select, FailingSelect),
-    ENTRY("socket-accept", accept, FailingAccept),
-    ENTRY("socket-recv", recv, FailingRecv),
-    ENTRY("socket-send", send, FailingSend),
-    ENTRY("socket-send-pieces", WSASend, FailingWSASend),
-    ENTRY("thread-create", CreateThread, FailingCreateThread),
-    ENTRY("thread-resume", ResumeThread, FailingResumeThread),
-    ENTRY("thread-id", GetCurrentThreadId, FailingGetCurrentThreadId),
-    ENTRY("lock-init", InitializeCriticalSectionAndSpinCount, FailingInitializeCriticalSection),
+    PLAT_SYSCALL_ENTRY("socket-wait", select),
+    PLAT_SYSCALL_ENTRY("socket-accept", accept),
+    PLAT_SYSCALL_ENTRY("socket-recv", recv),
+    PLAT_SYSCALL_ENTRY("socket-send", send),
+    PLAT_SYSCALL_ENTRY("socket-send-pieces", WSASend),
+    PLAT_SYSCALL_ENTRY("thread-create", CreateThread),
+    PLAT_SYSCALL_ENTRY("thread-resume", ResumeThread),
+    PLAT_SYSCALL_ENTRY("thread-id", GetCurrentThreadId),
+    PLAT_SYSCALL_ENTRY("lock-init", InitializeCriticalSectionAndSpinCount),
     // Memory that the server may run out of: the receive buffers.
-    ENTRY("memory-alloc", Win32Malloc, FailingMalloc),
+    PLAT_SYSCALL_ENTRY("memory-alloc", Win32Malloc),
     // A CGI run: its two pipes, the server's private copies of their ends,
     // the look at and the read of the output, the look at the program's end.
-    ENTRY("pipe-create", CreatePipe, FailingCreatePipe),
-    ENTRY("handle-duplicate", DuplicateHandle, FailingDuplicateHandle),
-    ENTRY("pipe-peek", PeekNamedPipe, FailingPeekNamedPipe),
-    ENTRY("pipe-read", ReadFile, FailingReadFile),
-    ENTRY("process-exit-code", GetExitCodeProcess, FailingGetExitCodeProcess),
+    PLAT_SYSCALL_ENTRY("pipe-create", CreatePipe),
+    PLAT_SYSCALL_ENTRY("handle-duplicate", DuplicateHandle),
+    PLAT_SYSCALL_ENTRY("pipe-peek", PeekNamedPipe),
+    PLAT_SYSCALL_ENTRY("pipe-read", ReadFile),
+    PLAT_SYSCALL_ENTRY("process-exit-code", GetExitCodeProcess),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every Win32Syscall");
 

@@ -1,7 +1,8 @@
 // The Win32 backend's system-call table (see platform/PlatSyscall.h): the
 // entries' indexes and the names the backend's files call them by. How to
 // route another call through it: see posix/PlatSyscallTable.h; an entry
-// keeps the neutral name of its POSIX counterpart.
+// keeps the neutral name of its POSIX counterpart, and its failing stand-in
+// goes to tests/fault/win32/FaultStandIns.cpp.
 #ifndef TARVELD_WIN32_PLAT_SYSCALL_TABLE_H
 #define TARVELD_WIN32_PLAT_SYSCALL_TABLE_H
 
@@ -34,21 +35,21 @@ enum Win32Syscall {
 // malloc that says why it failed in the last error (PlatSystem.cpp).
 void *Win32Malloc(size_t size);
 
-#define SYSCALL(index, call) (PlatSyscallCurrent<decltype(&call)>(index))
-#define SysSelect SYSCALL(SYS_SOCKET_WAIT, select)
-#define SysAccept SYSCALL(SYS_SOCKET_ACCEPT, accept)
-#define SysRecv SYSCALL(SYS_SOCKET_RECV, recv)
-#define SysSend SYSCALL(SYS_SOCKET_SEND, send)
-#define SysWSASend SYSCALL(SYS_SOCKET_SEND_PIECES, WSASend)
-#define SysCreateThread SYSCALL(SYS_THREAD_CREATE, CreateThread)
-#define SysResumeThread SYSCALL(SYS_THREAD_RESUME, ResumeThread)
-#define SysGetCurrentThreadId SYSCALL(SYS_THREAD_ID, GetCurrentThreadId)
-#define SysInitializeCriticalSection SYSCALL(SYS_LOCK_INIT, InitializeCriticalSectionAndSpinCount)
-#define SysMalloc SYSCALL(SYS_MEMORY_ALLOC, Win32Malloc)
-#define SysCreatePipe SYSCALL(SYS_PIPE_CREATE, CreatePipe)
-#define SysDuplicateHandle SYSCALL(SYS_HANDLE_DUPLICATE, DuplicateHandle)
-#define SysPeekNamedPipe SYSCALL(SYS_PIPE_PEEK, PeekNamedPipe)
-#define SysReadFile SYSCALL(SYS_PIPE_READ, ReadFile)
-#define SysGetExitCodeProcess SYSCALL(SYS_PROCESS_EXIT_CODE, GetExitCodeProcess)
+#define SysSelect PLAT_SYSCALL(SYS_SOCKET_WAIT, select)
+#define SysAccept PLAT_SYSCALL(SYS_SOCKET_ACCEPT, accept)
+#define SysRecv PLAT_SYSCALL(SYS_SOCKET_RECV, recv)
+#define SysSend PLAT_SYSCALL(SYS_SOCKET_SEND, send)
+#define SysWSASend PLAT_SYSCALL(SYS_SOCKET_SEND_PIECES, WSASend)
+#define SysCreateThread PLAT_SYSCALL(SYS_THREAD_CREATE, CreateThread)
+#define SysResumeThread PLAT_SYSCALL(SYS_THREAD_RESUME, ResumeThread)
+#define SysGetCurrentThreadId PLAT_SYSCALL(SYS_THREAD_ID, GetCurrentThreadId)
+#define SysInitializeCriticalSection \
+  PLAT_SYSCALL(SYS_LOCK_INIT, InitializeCriticalSectionAndSpinCount)
+#define SysMalloc PLAT_SYSCALL(SYS_MEMORY_ALLOC, Win32Malloc)
+#define SysCreatePipe PLAT_SYSCALL(SYS_PIPE_CREATE, CreatePipe)
+#define SysDuplicateHandle PLAT_SYSCALL(SYS_HANDLE_DUPLICATE, DuplicateHandle)
+#define SysPeekNamedPipe PLAT_SYSCALL(SYS_PIPE_PEEK, PeekNamedPipe)
+#define SysReadFile PLAT_SYSCALL(SYS_PIPE_READ, ReadFile)
+#define SysGetExitCodeProcess PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, GetExitCodeProcess)
 
 #endif

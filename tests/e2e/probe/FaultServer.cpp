@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/Core.h"
-#include "platform/PlatSyscall.h"
+#include "fault/Fault.h"
 
 namespace {
 
