@@ -5,13 +5,18 @@
 #include <cstdint>
 
 #include "cgi/Cgi.h"
+#include "config/ConfigTbl.h"
 #include "http/Connection.h"
 #include "platform/platform.h"
 
 // Status kinds the server sends itself.
 constexpr unsigned STATUS_OK = 1;
+constexpr unsigned STATUS_BAD_REQUEST = 2;
 constexpr unsigned STATUS_FORBIDDEN = 4;
 constexpr unsigned STATUS_NOT_FOUND = 5;
+constexpr unsigned STATUS_LENGTH_REQUIRED = 27;
+constexpr unsigned STATUS_TOO_LARGE = 29;
+constexpr unsigned STATUS_INTERNAL_ERROR = 34;
 constexpr unsigned STATUS_NOT_IMPLEMENTED = 35;
 constexpr unsigned STATUS_KINDS = 40;
 
@@ -37,9 +42,31 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
 // The header of a CGI answer, as the run hands it over (CgiReply's call).
 int SendCgiHeader10(const CgiReply *reply, const CgiHeader *header);
 
+// The header lines of a request. RequestHeaderEnd: the length of the
+// header block up to and with its empty line, -1 while it is incomplete.
+// RequestFieldsParse cuts the block's lines in place into a heap array of
+// fields (free it): 0, -1 without memory, -2 for a line that is no field.
+// RequestField: the first value of a name (any case), or null.
+// RequestContentLength: 1 with the length, 0 without the line, -1 for one
+// that is no length (or two that disagree).
+long RequestHeaderEnd(const char *data, size_t length);
+int RequestFieldsParse(char *block, size_t length, CgiField **fields, int *count);
+const char *RequestField(const CgiField *fields, int count, const char *name);
+int RequestContentLength(const CgiField *fields, int count, int64_t *length);
+
 // The request of a connection, from its request line to the whole answer.
 int HTTP_start(Connection *conn);
 int SendResult10(Connection *conn);
+// A document run through the standard CGI interface, by its cgi-standard-type
+// entry; the path information follows the script's path in the URI (empty
+// for none).
+int SendStandardCgi10(Connection *conn, const CgiTypeEntry *type, const char *scriptPath,
+                      const char *pathInfo);
+// The header of an answer whose lines a CGI program wrote: the status line
+// (with the program's reason phrase, or the table's), Connection, Date and
+// Server, then the program's lines as given, each ending in CR LF.
+int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const char *lines,
+                      size_t linesLength);
 
 // Helpers of the layer: one token of the request line, cut in place (the
 // cursor moves past it, never beyond end); whether a resolved path is the

@@ -34,10 +34,11 @@ constexpr size_t HEADER_SIZE = 4096;
 struct HeaderText {
   char *text;
   size_t used;
+  size_t size;
 };
 
 void AppendBytes(HeaderText *header, const char *bytes, size_t length) {
-  size_t room = HEADER_SIZE - 1 - header->used;
+  size_t room = header->size - 1 - header->used;
   if (length > room) length = room;
   memcpy(header->text + header->used, bytes, length);
   header->used += length;
@@ -105,13 +106,19 @@ void AppendAllow(HeaderText *header, uint32_t methods) {
   Append(header, "\r\n");
 }
 
+// "HTTP/1.0 404 Not Found" and its line end.
+void AppendStatusLine(HeaderText *header, int status, const char *reason) {
+  Append(header, "HTTP/1.0 ");
+  AppendNumber(header, status, 3);
+  Append(header, " ");
+  Append(header, reason);
+  Append(header, "\r\n");
+}
+
 // Status line, the fixed lines and the empty line that ends the header.
 void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char *contentType) {
-  Append(header, "HTTP/1.0 ");
-  AppendNumber(header, StatusCode(kind), 3);
-  Append(header, " ");
-  Append(header, ReasonPhrase[kind]);
-  Append(header, "\r\nConnection: close\r\nDate: ");
+  AppendStatusLine(header, StatusCode(kind), ReasonPhrase[kind]);
+  Append(header, "Connection: close\r\nDate: ");
   AppendDate(header);
   Append(header, "\r\n");
   AppendAllow(header, ConfigTbl->support_method);
@@ -212,7 +219,7 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
     TRACE_END_AS("SendHeader10");
     return -1;
   }
-  HeaderText text = {header, 0};
+  HeaderText text = {header, 0, HEADER_SIZE};
   header[0] = '\0';
   ComposeHeader(&text, kind, length, contentType);
   int headerLength = static_cast<int>(text.used);
@@ -229,4 +236,39 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
   free(header);
   TRACE_END_AS("SendHeader10");
   return sent - headerLength;
+}
+
+int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const char *lines,
+                      size_t linesLength) {
+  TRACE_START_AS("SendHeader10");
+  if (!reason) reason = ReasonPhrase[StatusKind(status)];
+  size_t size = HEADER_SIZE + linesLength;
+  char *header = static_cast<char *>(malloc(size));
+  if (!header) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    TRACE_END_AS("SendHeader10");
+    return -1;
+  }
+  HeaderText text = {header, 0, size};
+  header[0] = '\0';
+  AppendStatusLine(&text, status, reason);
+  Append(&text, "Connection: close\r\nDate: ");
+  AppendDate(&text);
+  Append(&text, "\r\nServer: Tarvel-Server\r\n");
+  AppendBytes(&text, lines, linesLength);
+  Append(&text, "\r\n");
+  int headerLength = static_cast<int>(text.used);
+  LogPrint(LOG_DEBUG, "Result Header : %d %s", status, reason);
+  // The body follows at once: the header leaves with its first piece.
+  int sent = PlatSocketSendMore(sock, header, headerLength);
+  int result = 0;
+  if (sent != headerLength) {
+    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+    result = -1;
+  } else {
+    LogDump("Sended Data", header, static_cast<uint32_t>(headerLength));
+  }
+  free(header);
+  TRACE_END_AS("SendHeader10");
+  return result;
 }

@@ -22,15 +22,19 @@ char *SplitQuery(char *uri) {
   return mark + 1;
 }
 
-// www-route joined with the URI, and with default-html when the URI ends in
-// "/"; no separator is added between them. A heap text, null when out of memory.
-char *DocumentPath(const char *uri) {
-  const char *slash = strrchr(uri, '/');
-  const char *tail = (slash && slash[1] == '\0') ? ConfigTbl->default_html : "";
+// www-route joined with the URI and a tail; no separator is added between
+// them. A heap text, null when out of memory.
+char *DocumentPathOf(const char *uri, const char *tail) {
   size_t size = strlen(ConfigTbl->www_route) + strlen(uri) + strlen(tail) + 1;
   char *path = static_cast<char *>(malloc(size));
   if (path) snprintf(path, size, "%s%s%s", ConfigTbl->www_route, uri, tail);
   return path;
+}
+
+// The document path of a URI: default-html follows a URI that ends in "/".
+char *DocumentPath(const char *uri) {
+  const char *slash = strrchr(uri, '/');
+  return DocumentPathOf(uri, (slash && slash[1] == '\0') ? ConfigTbl->default_html : "");
 }
 
 // URIs use "/"; the platform's paths use its own separator.
@@ -172,6 +176,80 @@ void RunCgi(const Connection *conn, const char *fullPath, const char *storedPath
   CgiExec(&run, &reply);
 }
 
+// The resolved document root, without separators at its end (empty for the
+// file system's root); false when it cannot be resolved.
+bool ResolvedRoot(char *root, size_t size) {
+  char top[2] = {PLAT_PATH_SEPARATOR, '\0'};
+  const char *route = ConfigTbl->www_route[0] ? ConfigTbl->www_route : top;
+  uint32_t length = PlatFullPath(route, root, static_cast<uint32_t>(size));
+  if (length == 0 || length >= size) return false;
+  while (length > 0 && root[length - 1] == PLAT_PATH_SEPARATOR) root[--length] = '\0';
+  return true;
+}
+
+// A standard CGI script with path information behind it: the first part of
+// the request's path (its own, without default-html) below the root that is
+// not a folder, when it is a regular file with a cgi-standard-type
+// extension (the name it is stored under decides). The rest of the path is
+// the path information, in URI form.
+struct ScriptMatch {
+  char scriptPath[PLAT_MAX_PATH];
+  char pathInfo[PLAT_MAX_PATH];
+  const CgiTypeEntry *type;
+};
+
+bool FindScriptWithPathInfo(const Connection *conn, ScriptMatch *match) {
+  const char *uri = conn->request.uri;
+  char *path = DocumentPathOf(uri, "");
+  if (!path) return false;
+  ToPlatformSeparators(path);
+  char full[PLAT_MAX_PATH], root[PLAT_MAX_PATH];
+  uint32_t length = PlatFullPath(path, full, sizeof full);
+  free(path);
+  if (length == 0 || length >= sizeof full || !ResolvedRoot(root, sizeof root)) return false;
+  if (!InsideDocumentRoot(full)) return false;
+  for (size_t at = strlen(root) + 1; at <= length; ++at) {
+    if (at < length && full[at] != PLAT_PATH_SEPARATOR) continue;
+    char saved = full[at];
+    full[at] = '\0';
+    int kind = PlatPathKind(full);
+    if (kind == PLAT_PATH_FOLDER) {
+      full[at] = saved;
+      continue;
+    }
+    char stored[PLAT_MAX_PATH];
+    uint32_t storedLength = PlatLongPath(full, stored, sizeof stored);
+    int64_t size = 0;
+    int fd = kind == PLAT_PATH_NONE ? -1 : PlatFileOpenSequential(full, &size);
+    if (fd >= 0) PlatFileClose(fd);
+    match->type = fd >= 0 && storedLength > 0 && storedLength < sizeof stored
+                      ? CgiStandardTypeFind(stored)
+                      : nullptr;
+    if (!match->type) return false;
+    snprintf(match->scriptPath, sizeof match->scriptPath, "%s", full);
+    full[at] = saved;
+    snprintf(match->pathInfo, sizeof match->pathInfo, "%s", full + at);
+    for (char *c = match->pathInfo; *c; ++c)
+      if (*c == PLAT_PATH_SEPARATOR) *c = '/';
+    size_t infoLength = strlen(match->pathInfo);
+    bool slash = uri[0] && uri[strlen(uri) - 1] == '/';
+    if (slash && (infoLength == 0 || match->pathInfo[infoLength - 1] != '/') &&
+        infoLength + 1 < sizeof match->pathInfo)
+      strcat(match->pathInfo, "/");
+    return true;
+  }
+  return false;
+}
+
+// A request for no document may still name a standard CGI script with
+// path information; anything else is not found.
+int AnswerMissing(Connection *conn) {
+  ScriptMatch match;
+  if (ConfigTbl->cgi_standard_type && FindScriptWithPathInfo(conn, &match))
+    return SendStandardCgi10(conn, match.type, match.scriptPath, match.pathInfo);
+  return SendError(conn->sock, STATUS_NOT_FOUND);
+}
+
 // Everything after the document path is built. The document is opened, typed
 // and sent by its resolved path, the one that passed the containment test.
 int AnswerPath(Connection *conn, const char *path) {
@@ -189,7 +267,7 @@ int AnswerPath(Connection *conn, const char *path) {
   doc.fd = PlatFileOpenSequential(fullPath, &doc.size);
   if (doc.fd < 0) {
     LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
-    return SendError(sock, STATUS_NOT_FOUND);
+    return AnswerMissing(conn);
   }
   // Whether the document is a CGI program is decided by the name it is stored
   // under, whatever short form of it the request used.
@@ -204,6 +282,10 @@ int AnswerPath(Connection *conn, const char *path) {
     PlatFileClose(doc.fd);
     RunCgi(conn, fullPath, storedPath);
     return 0;
+  }
+  if (const CgiTypeEntry *type = CgiStandardTypeFind(storedPath)) {
+    PlatFileClose(doc.fd);
+    return SendStandardCgi10(conn, type, fullPath, "");
   }
   int result = SendDocument(&doc, fullPath);
   PlatFileClose(doc.fd);

@@ -105,7 +105,10 @@ int PlatSocketBindIPv6(PlatSocket sock, uint16_t portNetOrder, const unsigned ch
 }
 
 void PlatPeerAddress(const struct sockaddr_storage *peer, PlatAddress *address) {
-  const void *bytes = &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr;
-  if (peer->ss_family == AF_INET6) bytes = &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr;
-  PlatAddressSet(address, peer->ss_family, bytes);
+  const sockaddr_in *ipv4 = reinterpret_cast<const sockaddr_in *>(peer);
+  const sockaddr_in6 *ipv6 = reinterpret_cast<const sockaddr_in6 *>(peer);
+  bool isIPv6 = peer->ss_family == AF_INET6;
+  PlatAddressSet(address, peer->ss_family, isIPv6 ? static_cast<const void *>(&ipv6->sin6_addr)
+                                                  : static_cast<const void *>(&ipv4->sin_addr));
+  if (address->family != 0) address->port = ntohs(isIPv6 ? ipv6->sin6_port : ipv4->sin_port);
 }

@@ -136,6 +136,7 @@ int PlatSocketWaitReadable(PlatSocket sock, int32_t seconds, int32_t microsecond
 struct PlatAddress {
   int family;  // PLAT_AF_INET, PLAT_AF_INET6, or 0 for any other (bytes all 0)
   unsigned char bytes[16];
+  uint16_t port;  // in host order; 0 for any other family
 };
 // The usual text of an address, at most 39 characters, cut to size - 1:
 // dotted decimal for IPv4 and for an IPv4 client of an IPv6 socket
