@@ -209,6 +209,48 @@ TEST(ConfigLoad, CgiTypeListAndEnvironmentReferences) {
   EXPECT_EQ(e->next, nullptr);
 }
 
+// The standard CGI keys: off unless set, shown in the dump only when set.
+TEST(ConfigLoad, StandardCgiKeys) {
+  ConfigScope config;
+  std::string log;
+  EXPECT_EQ(Load("cgi-standard-type = py | /usr/bin/python3 | -u\n"
+                 "cgi-standard-type = pl\n"
+                 "cgi-standard-type = php | |\n"
+                 "cgi-type = php | /usr/bin/php-cgi |\n"
+                 "cgi-env = PATH=/usr/bin:/bin\n"
+                 "cgi-env = 1NAME=x\n"
+                 "cgi-env = novalue\n",
+                 &log),
+            0);
+  EXPECT_EQ(log, "[E] Invalid cgi-standard-type : pl\n[E] Invalid cgi-env : 1NAME=x\n"
+                 "[E] Invalid cgi-env : novalue\n");
+  ASSERT_NE(config->cgi_standard_type, nullptr);
+  EXPECT_STREQ(config->cgi_standard_type->arguments, "-u");
+  EXPECT_EQ(CgiStandardTypeFind("/www/a.py"), config->cgi_standard_type);
+  EXPECT_EQ(CgiStandardTypeFind("/www/a.php"), nullptr);  // cgi-type wins
+  EXPECT_EQ(CgiMaxBody(), 1048576);
+  EXPECT_EQ(config->cgi_max_body_set, 0);
+  ASSERT_NE(config->cgi_env, nullptr);
+  EXPECT_STREQ(config->cgi_env->variable, "PATH=/usr/bin:/bin");
+  EXPECT_EQ(config->cgi_env->next, nullptr);
+  {
+    Capture out;
+    ShowConfig();
+    std::string dump = out.Text();
+    EXPECT_NE(dump.find("[I] cgi-type: [php:/usr/bin/php-cgi:]\n[I] cgi-standard-type: "
+                        "[py:/usr/bin/python3:-u]\n[I] cgi-standard-type: [php::]\n"
+                        "[I] cgi-env: [PATH=/usr/bin:/bin]\n[I] cgi-exe-timeout: [0]\n"),
+              std::string::npos)
+        << dump;
+    EXPECT_EQ(dump.find("cgi-max-body"), std::string::npos);
+  }
+  EXPECT_EQ(Load("cgi-max-body = 0\n"), 0);
+  EXPECT_EQ(CgiMaxBody(), 0);
+  Capture out;
+  ShowConfig();
+  EXPECT_NE(out.Text().find("[I] cgi-max-body: [0]\n"), std::string::npos);
+}
+
 TEST(ConfigLoad, LongLinesAreReadIn1023CharacterPieces) {
   ConfigScope config;
   // 1023 characters end in "=" + 'x's; the remaining 477 form the next line.

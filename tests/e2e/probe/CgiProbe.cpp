@@ -22,12 +22,16 @@
 //           grandchild, writes the grandchild's id and ends at once; stays
 //   family  starts two children, then writes its own id and theirs on one
 //           line with one write; all three stay
+//   stdecho a standard CGI program: a header, then its method, query,
+//           content length and its whole input
+//   stdtree "tree" with the ids on standard error and no output at all
 // Nothing it does lasts longer than 30 seconds.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -65,15 +69,16 @@ bool StartSelf(const char *argument, PROCESS_INFORMATION *process) {
                         &startup, process) != 0;
 }
 
-// Writes its id, starts the next generation (if any) and waits for it.
-void Generation(const char *next) {
-  printf("%lu\n", GetCurrentProcessId());
-  fflush(stdout);
+// Writes its id (to out), starts the next generation (if any) and waits
+// for it.
+void Generation(const char *next, FILE *out = stdout) {
+  fprintf(out, "%lu\n", GetCurrentProcessId());
+  fflush(out);
   PROCESS_INFORMATION process;
   if (next && StartSelf(next, &process)) {
     if (strcmp(next, "--leaf") == 0) {
-      printf("%lu\n", process.dwProcessId);  // the leaf itself stays silent
-      fflush(stdout);
+      fprintf(out, "%lu\n", process.dwProcessId);  // the leaf itself stays silent
+      fflush(out);
     }
     WaitForSingleObject(process.hProcess, LIFETIME_MS);
     return;
@@ -90,6 +95,20 @@ void WaitForEndFile(const char *scriptPath) {
     if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return;
     Sleep(50);
   }
+}
+
+void StandardEcho() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  const char *names[] = {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_LENGTH"};
+  const char *values[3];
+  for (int i = 0; i < 3; ++i) values[i] = getenv(names[i]) ? getenv(names[i]) : "";
+  printf("Content-Type: text/plain\r\n\r\nmethod=%s\nquery=%s\nlength=%s\nbody=", values[0],
+         values[1], values[2]);
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, stdin)) > 0;) fwrite(chunk, 1, n, stdout);
+  printf("\n");
+  fflush(stdout);
 }
 
 void Flood() {
@@ -174,6 +193,12 @@ int main(int argc, char **argv) {
     Generation("--middle");
   } else if (mode == "--middle") {
     Generation("--leaf");
+  } else if (mode == "stdtree") {
+    Generation("--stdmiddle", stderr);
+  } else if (mode == "--stdmiddle") {
+    Generation("--leaf", stderr);
+  } else if (mode == "stdecho") {
+    StandardEcho();
   } else if (mode == "--leaf") {
     Sleep(LIFETIME_MS);
   } else if (mode == "exit") {
