@@ -78,7 +78,8 @@ done
 
 # ------------------------------------------------------------ build
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target tarveld testcgi bench_idle bench_hello_cgi >/dev/null
+cmake --build "$BUILD" --target tarveld testcgi bench_idle bench_hello_cgi bench_hello_std_cgi \
+  bench_big_std_cgi >/dev/null
 
 # ------------------------------------------------------------ document root
 ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
@@ -91,6 +92,9 @@ head -c 102400 /dev/urandom > "$WWW/100k.bin"
 head -c 10485760 /dev/urandom > "$WWW/10m.bin"
 cp "$BUILD/bench_hello_cgi" "$WWW/cgi-bin/hello.cgi"
 cp "$BUILD/testcgi" "$WWW/cgi-bin/testcgi.tcgi"
+# The standard CGI programs, run as the documents themselves by every server.
+cp "$BUILD/bench_hello_std_cgi" "$WWW/cgi-bin/hello.std"
+cp "$BUILD/bench_big_std_cgi" "$WWW/cgi-bin/big.std"
 chmod -R a+rX "$WWW"
 : > "$WORK/busybox-httpd.conf"
 BACKLOG=1024
@@ -128,6 +132,7 @@ session-timeout = 60
 default-html = 1k.html
 cgi-type = cgi | $WWW/cgi-bin/hello.cgi |
 cgi-type = tcgi | $WWW/cgi-bin/testcgi.tcgi |
+cgi-standard-type = std | |
 log-level = $1
 time-flag = on"
   PORT=${FREE_PORTS[$2]}
@@ -179,7 +184,7 @@ server.max-fds = 16384
 server.max-connections = 4096
 index-file.names = ("1k.html")
 mimetype.assign = (".html" => "text/html", "" => "application/octet-stream")
-cgi.assign = (".cgi" => "", ".tcgi" => "")
+cgi.assign = (".cgi" => "", ".tcgi" => "", ".std" => "")
 CONF
   lighttpd -D -f "$WORK/lighttpd.conf" 2>/dev/null &
   SERVER_PID=$!
@@ -187,7 +192,7 @@ CONF
 
 start_mini_httpd() {  # listen backlog fixed by the program
   PORT=$((PEER_PORT_BASE + 3))
-  mini_httpd -D -h 127.0.0.1 -p "$PORT" -d "$WWW" -u root -c '**.cgi|**.tcgi' \
+  mini_httpd -D -h 127.0.0.1 -p "$PORT" -d "$WWW" -u root -c '**.cgi|**.tcgi|**.std' \
     -l /dev/null -i "$WORK/mini_httpd.pid" 2>/dev/null &
   SERVER_PID=$!
 }
@@ -369,6 +374,9 @@ run_case() {  # server case round
     cgi10) run_ab "$s" cgi10 "$r" 10 "$(cgi_path hello.cgi)" ;;
     cgi50) run_ab "$s" cgi50 "$r" 50 "$(cgi_path hello.cgi)" ;;
     testcgi10) run_ab "$s" testcgi10 "$r" 10 "$(cgi_path testcgi.tcgi)" ;;
+    std1) run_ab "$s" std1 "$r" 1 "$(cgi_path hello.std)" ;;
+    std50) run_ab "$s" std50 "$r" 50 "$(cgi_path hello.std)" ;;
+    std10m) run_wrk "$s" std10m "$r" 4 GET "$(cgi_path big.std)" 1 ;;
   esac
 }
 
@@ -377,7 +385,7 @@ takes_case() {  # server case
   case $1:$2 in
     tarveld-log3:static1k | tarveld-ipv6:static1k) return 0 ;;
     tarveld-log3:* | tarveld-ipv6:*) return 1 ;;
-    nginx:cgi* | nginx:testcgi*) return 1 ;;
+    nginx:cgi* | nginx:testcgi* | nginx:std*) return 1 ;;
   esac
   return 0
 }
@@ -463,7 +471,7 @@ if [ "${BENCH_SYSCALLS:-0}" = 1 ]; then
   exit 0
 fi
 
-CASES="static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10"
+CASES="static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10 std1 std50 std10m"
 # The first server of a case follows the last case's load (its closed
 # connections still fill the system's tables for a while): the second round
 # measures the servers in the reverse order.

@@ -59,7 +59,7 @@ function row(label, figure, c, m, kind, own,   line, i, t, p) {
   if ($4 > rounds) rounds = $4
 }
 END {
-  ncases = split("static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10", cases, " ")
+  ncases = split("static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10 std1 std50 std10m", cases, " ")
   n = split(servers, list, " ")
   npeers = 0; haveT = 0; haveT3 = 0; haveT6 = 0
   for (i = 1; i <= n; ++i) {
@@ -114,6 +114,11 @@ END {
   row("hello CGI, 50 conn.", "requests/s", "cgi50", "rps", "rps", "tarveld")
   row("hello CGI, 50 conn.", "p99 ms", "cgi50", "p99", "ms", "tarveld")
   row("testcgi, 10 conn.", "requests/s", "testcgi10", "rps", "rps", "tarveld")
+  row("standard CGI hello, 1 conn.", "requests/s", "std1", "rps", "rps", "tarveld")
+  row("standard CGI hello, 1 conn.", "p50 ms", "std1", "p50", "ms", "tarveld")
+  row("standard CGI hello, 50 conn.", "requests/s", "std50", "rps", "rps", "tarveld")
+  row("standard CGI hello, 50 conn.", "p99 ms", "std50", "p99", "ms", "tarveld")
+  row("standard CGI, 10 MiB answer, 4 conn.", "MiB/s", "std10m", "mibs", "mibs", "tarveld")
   row(idle " idle connections", "KiB before", "idle", "kib_before", "kib", "tarveld")
   row(idle " idle connections", "KiB while open", "idle", "kib_open", "kib", "tarveld")
   row(idle " idle connections", "KiB per connection", "idle", "per_conn", "per", "tarveld")
