@@ -20,6 +20,11 @@ if(WIN32)
          TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")
   string(REPLACE "cgi-type = cgi | build/testcgi |" "cgi-type = cgi | testcgi.exe |"
          TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")
+  # No Python at a known path: the standard CGI example is left to the user.
+  string(REPLACE "cgi-standard-type = py | /usr/bin/python3 |"
+         "#cgi-standard-type = py | C:\\Python3\\python.exe |" TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")
+  string(REPLACE "cgi-env = PATH=/usr/bin:/bin" "#cgi-env = PATH=C:\\Windows\\System32"
+         TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")
   # Windows' services database knows no http-alt: port 80.
   string(REPLACE "bind-port = http-alt" "bind-port = http"
          TARVELD_ZIP_CONF "${TARVELD_ZIP_CONF}")

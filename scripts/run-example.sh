@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
 $SUDO apt-get update
-$SUDO apt-get install -y g++ cmake ninja-build netbase
+$SUDO apt-get install -y g++ cmake ninja-build netbase python3
 
 cmake -S . -B build -G Ninja -DTARVELD_TESTS=OFF
 cmake --build build
