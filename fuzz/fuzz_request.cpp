@@ -5,8 +5,11 @@
 // The document root holds static documents and two CGI entries, both run by
 // /bin/cat so that a run costs little: ".cgi" prints the document and ends,
 // ".pl" echoes its input and never ends, so its run always ends by the short
-// time limits (the time-out path and the termination of the child). Beside
-// the root lie secret files that no answer may ever contain.
+// time limits (the time-out path and the termination of the child). A
+// standard CGI entry, ".std", runs a shell script that writes a header and a
+// short body, so the request's header lines, its body and the path
+// information take their way too. Beside the root lie secret files that no
+// answer may ever contain.
 //
 // Every answer must be one of the server's: a complete header with a status
 // it sends, and a static body equal to one document and to its length. After
@@ -40,6 +43,7 @@ namespace {
 
 const char SECRET[] = "SECRET-OUTSIDE-THE-ROOT";
 const std::string TimeoutText = "SERVER ERROR: CGI TIMEOUT.";
+const std::string StandardBody = "std\n";
 
 // The temporary folder, removed at the exit. Under TMPDIR when set, so that
 // the runner removes it even after a crash.
@@ -68,6 +72,7 @@ void LayOutFiles() {
   CgiDocument = "cgi document\n";
   Write("www/t.cgi", CgiDocument);
   Write("www/slow.pl", "");
+  Write("www/s.std", "printf 'Content-Type: text/plain\\n\\nstd\\n'\n");
   // Beside the root: its parent, a sibling whose name starts with the
   // root's, a file whose name does, and a CGI document outside.
   Write("secret.txt", SECRET);
@@ -95,6 +100,13 @@ void AddCgi(const char *extension, const char *program, const char *arguments) {
   *tail = entry;
 }
 
+void AddStandardCgi(const char *extension, const char *program) {
+  CgiTypeEntry *entry = static_cast<CgiTypeEntry *>(calloc(1, sizeof *entry));
+  strcpy(entry->extension, extension);
+  strcpy(entry->program, program);
+  ConfigTbl->cgi_standard_type = entry;
+}
+
 void Configure() {
   ConfigTbl = static_cast<ConfigTable *>(calloc(1, sizeof(ConfigTable)));
   ConfigTbl->log_level = LOG_TRACE;
@@ -108,6 +120,7 @@ void Configure() {
   AddType("*", "application/octet-stream");
   AddCgi("cgi", "/bin/cat", "");
   AddCgi("pl", "/bin/cat", "-");
+  AddStandardCgi("std", "/bin/sh");
   ConfigTbl->cgi_exe_timeout = 100;
   ConfigTbl->cgi_io_timeout = 10;
 }
@@ -207,12 +220,24 @@ bool EndsWith(const std::string &text, const std::string &tail) {
 void CheckAnswer(const std::string &request, const std::string &answer) {
   if (answer.find(SECRET) != std::string::npos && request.find(SECRET) == std::string::npos)
     Fail("a file outside the root was served", answer);
+  // A standard CGI request whose body does not come in time is closed
+  // without an answer, as a request that does not come is.
+  if (answer.empty() && request.find(".std") != std::string::npos) return;
   size_t end = answer.find("\r\n\r\n");
   if (end == std::string::npos) Fail("no complete header", answer);
   int status = 0;
   if (sscanf(answer.c_str(), "HTTP/1.0 %d ", &status) != 1) Fail("no status line", answer);
   if (status == 403 || status == 404 || status == 501) {
     if (end + 4 != answer.size()) Fail("an error answer with a body", answer);
+    return;
+  }
+  bool standard = status == 400 || status == 411 || status == 413 || status == 502 || status == 504;
+  if (standard) {  // the server's own text, with its length
+    size_t length = answer.find("\r\nContent-Length: ");
+    if (length == std::string::npos && status != 504) Fail("a refusal without a length", answer);
+    if (length != std::string::npos &&
+        strtoul(answer.c_str() + length + 18, nullptr, 10) != answer.size() - end - 4)
+      Fail("a refusal whose body differs from its length", answer);
     return;
   }
   if (status != 200) Fail("a status the server never sends", answer);
@@ -226,7 +251,8 @@ void CheckAnswer(const std::string &request, const std::string &answer) {
     return;
   }
   // A CGI run: the printed document, or whatever came before a time-out.
-  if (body != CgiDocument && !EndsWith(body, TimeoutText)) Fail("an unexpected CGI answer", answer);
+  if (body != CgiDocument && body != StandardBody && !EndsWith(body, TimeoutText))
+    Fail("an unexpected CGI answer", answer);
 }
 
 // Runs HTTP_start on one end of a socket pair while a thread reads the other
