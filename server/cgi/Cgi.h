@@ -53,10 +53,10 @@ struct CgiMeta {
 struct CgiHeader {
   int status;               // the status number
   const char *reason;       // null: the status table's phrase
-  const char *contentType;  // the design interface's one line; null: none
+  const char *contentType;  // cgi-type's one line; null: none
   const char *lines;        // the standard interface: the program's own
                             // header lines, each ending in CR LF; null for
-                            // the design interface
+                            // cgi-type
   size_t linesLength;
 };
 

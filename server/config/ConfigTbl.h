@@ -73,7 +73,7 @@ struct ConfigTable {
   int32_t dump_log;                                 // dump-log
   int32_t access_log2;                              // access-log2
   uint32_t host_scope_id;                           // none (zone of a scoped IPv6 host-address)
-  // Beyond the design's table: features off unless their keys are set.
+  // Added later: features that are off unless their keys are set.
   CgiTypeEntry *cgi_standard_type;                  // cgi-standard-type
   int64_t cgi_max_body;                             // cgi-max-body (set: cgi_max_body_set)
   int32_t cgi_max_body_set;

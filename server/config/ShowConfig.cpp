@@ -28,7 +28,7 @@ static void ShowBindHost(const ConfigTable *c) {
   LogPrint(LOG_INFO, "bind-host: [%s/%s]", c->bind_host, text);
 }
 
-// The keys beyond the design's table, each only when it is set: a
+// The keys added later, each only when it is set: a
 // configuration without them is dumped as it always was.
 static void ShowStandardCgi(const ConfigTable *c) {
   for (const CgiTypeEntry *e = c->cgi_standard_type; e; e = e->next)
