@@ -1,6 +1,7 @@
 // The HTTP/1.0 response header: status line, Connection, Date, Allow,
 // Content-Type (when given), Server, Content-Length (unless the body is
-// ended by the connection's close) and the empty line, sent with one send.
+// ended by the connection's close), Last-Modified (for a document, with
+// last-modified on) and the empty line, sent with one send.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +70,10 @@ void AppendNumber(HeaderText *header, int64_t value, int minDigits) {
   AppendBytes(header, end, static_cast<size_t>(count));
 }
 
-// "Sun, 06 Dec 2026 01:05:09 GMT" for the current time.
-void AppendDate(HeaderText *header) {
+// "Sun, 06 Dec 2026 01:05:09 GMT" for the moment.
+void AppendDate(HeaderText *header, time_t moment) {
   struct tm utc;
-  PlatUtcTime(time(nullptr), &utc);
+  PlatUtcTime(moment, &utc);
   AppendBytes(header, WeekdayNames[utc.tm_wday], 3);
   Append(header, ", ");
   AppendNumber(header, utc.tm_mday, 2);
@@ -116,10 +117,11 @@ void AppendStatusLine(HeaderText *header, int status, const char *reason) {
 }
 
 // Status line, the fixed lines and the empty line that ends the header.
-void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char *contentType) {
+void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char *contentType,
+                   int64_t lastModified) {
   AppendStatusLine(header, StatusCode(kind), ReasonPhrase[kind]);
   Append(header, "Connection: close\r\nDate: ");
-  AppendDate(header);
+  AppendDate(header, time(nullptr));
   Append(header, "\r\n");
   AppendAllow(header, ConfigTbl->support_method);
   if (contentType) {
@@ -131,6 +133,11 @@ void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char
   if (length != CONTENT_LENGTH_NONE) {
     Append(header, "Content-Length: ");
     AppendNumber(header, length, 1);
+    Append(header, "\r\n");
+  }
+  if (lastModified != LAST_MODIFIED_NONE) {
+    Append(header, "Last-Modified: ");
+    AppendDate(header, static_cast<time_t>(lastModified));
     Append(header, "\r\n");
   }
   Append(header, "\r\n");
@@ -206,8 +213,10 @@ int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *con
   return SendHeader10Body(sock, kind, length, contentType, BodyPiece{nullptr, 0}) < 0 ? -1 : 0;
 }
 
-int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
-                     BodyPiece first) {
+// The header composed and sent with the body's first piece: the count of
+// body bytes sent with it, or -1 when the header did not go out whole.
+static int SendComposed(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                        int64_t lastModified, BodyPiece first) {
   TRACE_START_AS("SendHeader10");
   // No caller passes a kind outside the table; one that did would be sent
   // as kind 0 rather than read past the phrases.
@@ -221,7 +230,7 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
   }
   HeaderText text = {header, 0, HEADER_SIZE};
   header[0] = '\0';
-  ComposeHeader(&text, kind, length, contentType);
+  ComposeHeader(&text, kind, length, contentType, lastModified);
   int headerLength = static_cast<int>(text.used);
 
   LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
@@ -236,6 +245,19 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
   free(header);
   TRACE_END_AS("SendHeader10");
   return sent - headerLength;
+}
+
+int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                     BodyPiece first) {
+  return SendComposed(sock, kind, length, contentType, LAST_MODIFIED_NONE, first);
+}
+
+int SendAnswerHeader10(Connection *conn, unsigned kind, int64_t length, const char *contentType,
+                       int64_t lastModified, BodyPiece first) {
+  conn->answer.status = StatusCode(kind < STATUS_KINDS ? kind : 0);
+  int sent = SendComposed(conn->sock, kind, length, contentType, lastModified, first);
+  if (sent > 0) conn->answer.bodyBytes += static_cast<uint64_t>(sent);
+  return sent;
 }
 
 int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const char *lines,
@@ -253,7 +275,7 @@ int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const cha
   header[0] = '\0';
   AppendStatusLine(&text, status, reason);
   Append(&text, "Connection: close\r\nDate: ");
-  AppendDate(&text);
+  AppendDate(&text, time(nullptr));
   Append(&text, "\r\nServer: Tarvel-Server\r\n");
   AppendBytes(&text, lines, linesLength);
   Append(&text, "\r\n");
