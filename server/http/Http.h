@@ -88,6 +88,20 @@ int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const cha
 // as seconds since 1970 UTC; -1 for any other text.
 int64_t HttpDateParse(const char *text, size_t length);
 
+// The PROXY header (version 1 or 2) a connection from a load balancer
+// begins with. ProxyHeaderParse reads the bytes received so far: the
+// header's length once it is complete and valid, PROXY_HEADER_INCOMPLETE
+// while more bytes may still make it one, PROXY_HEADER_INVALID as soon as
+// they cannot. A header that names no client (a health check) is local:
+// the connection's own peer stays.
+struct ProxyHeader {
+  int local;
+  PlatAddress client;  // the source address and port, when not local
+};
+constexpr long PROXY_HEADER_INCOMPLETE = 0;
+constexpr long PROXY_HEADER_INVALID = -1;
+long ProxyHeaderParse(const unsigned char *data, size_t length, ProxyHeader *header);
+
 // Helpers of the layer: one token of the request line, cut in place (the
 // cursor moves past it, never beyond end); whether a resolved path is the
 // resolved root or lies below it (1) or not (0).

@@ -106,6 +106,16 @@ void AccessLogReopen() {
   LogPrint(LOG_INFO, "access-log-file %s was reopened.", AccessPath);
 }
 
+void AccessLogClose() {
+  if (!AccessOpen.load(std::memory_order_acquire)) return;
+  AccessOpen.store(false, std::memory_order_release);
+  PlatLockEnter(AccessLock);
+  int old = AccessFd;
+  AccessFd = -1;
+  PlatLockLeave(AccessLock);
+  PlatFileClose(old);
+}
+
 bool AccessLogOn() { return AccessOpen.load(std::memory_order_acquire); }
 
 void AccessLogWrite(const AccessRecord *r) {
@@ -131,7 +141,7 @@ void AccessLogWrite(const AccessRecord *r) {
   line[used++] = '\n';
 
   PlatLockEnter(AccessLock);
-  int failed = PlatFileWrite(AccessFd, line, static_cast<uint32_t>(used));
+  int failed = AccessFd >= 0 ? PlatFileWrite(AccessFd, line, static_cast<uint32_t>(used)) : 0;
   PlatLockLeave(AccessLock);
   if (failed != 0) LogPrint(LOG_ERR, "Failed write() errno=%d", PlatLastError());
   if (line != small) free(line);

@@ -52,6 +52,9 @@ int AccessLogOpen(const char *path);
 // opened the old file is kept (logged). Any thread, any time.
 void AccessLogReopen();
 bool AccessLogOn();  // whether AccessLogOpen has opened a log
+// Closes the access log; no line is written after it. The server keeps its
+// log open to its end: this is for the code that tests the log.
+void AccessLogClose();
 // Appends one line: 'client - - [time] "request" status bytes "referer"
 // "user agent"', the time local with its offset. In the quoted texts every
 // byte below 0x20 or above 0x7E, '"' and '\' is written as \xHH, so that no
