@@ -24,21 +24,35 @@ const char *const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // "10/Oct/2026:13:55:36 +0200": local time and its offset from UTC, the
-// offset found from both conversions of the same moment.
+// offset found from both conversions of the same moment. The system's
+// conversions take a lock of their own: each thread keeps the text of the
+// last second it formatted.
 size_t FormatTime(int64_t seconds, char *text, size_t size) {
-  time_t moment = static_cast<time_t>(seconds);
-  struct tm local, utc;
-  PlatLocalTime(moment, &local);
-  PlatUtcTime(moment, &utc);
-  int days = local.tm_yday - utc.tm_yday;
-  if (local.tm_year != utc.tm_year) days = local.tm_year > utc.tm_year ? 1 : -1;
-  int minutes = days * 1440 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
-  char sign = minutes < 0 ? '-' : '+';
-  if (minutes < 0) minutes = -minutes;
-  int length = snprintf(text, size, "%02d/%s/%04d:%02d:%02d:%02d %c%02d%02d", local.tm_mday,
-                        MonthNames[local.tm_mon], local.tm_year + 1900, local.tm_hour,
-                        local.tm_min, local.tm_sec, sign, minutes / 60, minutes % 60);
-  return length > 0 ? static_cast<size_t>(length) : 0;
+  thread_local int64_t cachedSecond = -1;
+  thread_local char cachedText[40];
+  thread_local size_t cachedLength = 0;
+  if (seconds != cachedSecond) {
+    time_t moment = static_cast<time_t>(seconds);
+    struct tm local, utc;
+    PlatLocalTime(moment, &local);
+    PlatUtcTime(moment, &utc);
+    int days = local.tm_yday - utc.tm_yday;
+    if (local.tm_year != utc.tm_year) days = local.tm_year > utc.tm_year ? 1 : -1;
+    int minutes = days * 1440 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
+    char sign = minutes < 0 ? '-' : '+';
+    if (minutes < 0) minutes = -minutes;
+    int length = snprintf(cachedText, sizeof cachedText, "%02d/%s/%04d:%02d:%02d:%02d %c%02d%02d",
+                          local.tm_mday, MonthNames[local.tm_mon], local.tm_year + 1900,
+                          local.tm_hour, local.tm_min, local.tm_sec, sign, minutes / 60,
+                          minutes % 60);
+    cachedLength = length > 0 && static_cast<size_t>(length) < sizeof cachedText
+                       ? static_cast<size_t>(length)
+                       : 0;
+    cachedSecond = seconds;
+  }
+  size_t length = cachedLength < size ? cachedLength : size - 1;
+  memcpy(text, cachedText, length);
+  return length;
 }
 
 // A quoted field: '"', the bytes with every one a log reader could take

@@ -321,9 +321,11 @@ TEST(ConfigCheck, DeploymentKeysWarnAndAnAccessLogThatCannotOpenFails) {
   Capture out;
   EXPECT_EQ(ConfigCheck(), -1);
   std::string text = out.Text();
+  // The error number is the system's own.
   EXPECT_NE(text.find("[W] access-log-file [" + dir.path() + "/none/access.log] cannot be opened "
-                      "for appending (errno=2): the start fails.\n"),
+                      "for appending (errno="),
             std::string::npos) << text;
+  EXPECT_NE(text.find("): the start fails.\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[W] proxy-from is set but proxy-protocol is off: those connections are "
                       "served as clients of their own.\n"),
             std::string::npos) << text;

@@ -176,9 +176,12 @@ TEST_F(AccessLogTest, NoRequestEndsAFieldOrALine) {
 TEST_F(AccessLogTest, ReopenWritesToTheFileNowAtThePathAndCloseStopsTheLog) {
   AccessRecord record = Record("GET /one HTTP/1.0");
   AccessLogWrite(&record);
-  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  // Rotation renames the open log. A system that cannot rename an open file
+  // (Windows, which has no signal to ask for a reopening either) keeps it
+  // at its path, and a reopening goes on in the same file.
+  bool renamed = rename(path.c_str(), (path + ".1").c_str()) == 0;
   record = Record("GET /two HTTP/1.0");
-  AccessLogWrite(&record);  // still the renamed file
+  AccessLogWrite(&record);
   {
     LogScope log(LOG_INFO);
     Capture out;
@@ -187,21 +190,26 @@ TEST_F(AccessLogTest, ReopenWritesToTheFileNowAtThePathAndCloseStopsTheLog) {
   }
   record = Record("GET /three HTTP/1.0");
   AccessLogWrite(&record);
-  EXPECT_EQ(Count(support::ReadFile(path + ".1"), "\n"), 2);
-  EXPECT_NE(support::ReadFile(path + ".1").find("/two"), std::string::npos);
-  EXPECT_NE(support::ReadFile(path).find("\"GET /three HTTP/1.0\""), std::string::npos);
-  // A path that cannot be opened keeps the old file.
-  ASSERT_EQ(rename(dir.path().c_str(), (dir.path() + "-moved").c_str()), 0);
-  {
-    LogScope log(LOG_INFO);
-    Capture out;
-    AccessLogReopen();
-    EXPECT_NE(out.Text().find("could not be reopened: the old file is kept."), std::string::npos);
+  if (renamed) {
+    EXPECT_EQ(Count(support::ReadFile(path + ".1"), "\n"), 2);
+    EXPECT_NE(support::ReadFile(path + ".1").find("/two"), std::string::npos);
+    EXPECT_EQ(Count(support::ReadFile(path), "\n"), 1);
+    // A path that cannot be opened keeps the old file.
+    ASSERT_EQ(rename(dir.path().c_str(), (dir.path() + "-moved").c_str()), 0);
+    {
+      LogScope log(LOG_INFO);
+      Capture out;
+      AccessLogReopen();
+      EXPECT_NE(out.Text().find("could not be reopened: the old file is kept."), std::string::npos);
+    }
+    record = Record("GET /four HTTP/1.0");
+    AccessLogWrite(&record);
+    ASSERT_EQ(rename((dir.path() + "-moved").c_str(), dir.path().c_str()), 0);
+    EXPECT_NE(support::ReadFile(path).find("/four"), std::string::npos);
+  } else {
+    EXPECT_EQ(Count(support::ReadFile(path), "\n"), 3);
   }
-  record = Record("GET /four HTTP/1.0");
-  AccessLogWrite(&record);
-  ASSERT_EQ(rename((dir.path() + "-moved").c_str(), dir.path().c_str()), 0);
-  EXPECT_NE(support::ReadFile(path).find("/four"), std::string::npos);
+  EXPECT_NE(support::ReadFile(path).find("\"GET /three HTTP/1.0\""), std::string::npos);
   AccessLogClose();
   EXPECT_FALSE(AccessLogOn());
   record = Record("GET /five HTTP/1.0");
