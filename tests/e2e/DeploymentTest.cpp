@@ -132,7 +132,7 @@ TEST_F(Deployment, ValidatorsOfStaticDocuments) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST_F(Deployment, WithoutLastModifiedTheHeaderIsTheDesignsAndDatesAreIgnored) {
+TEST_F(Deployment, WithoutLastModifiedTheHeaderIsAsBeforeAndDatesAreIgnored) {
   Start("last-modified = off\n");
   std::string raw = Exchange(service.port(), GetSince("/index.html", HttpDate(time(nullptr))));
   EXPECT_EQ(support::HeaderWithoutDate(raw),
@@ -196,7 +196,7 @@ TEST_F(Deployment, AccessLogThatLogToolsRead) {
   EXPECT_TRUE(std::regex_search(json, std::regex("\"total_requests\": " + std::to_string(lines.size()) + ",")))
       << json.substr(0, 600);
   EXPECT_TRUE(std::regex_search(json, std::regex("\"failed_requests\": 0,"))) << json.substr(0, 600);
-  // The console log is the design's: no line of the access log in it.
+  // The console log stays as it is: no line of the access log in it.
   EXPECT_EQ(server.Stdout().find("\"GET /index.html HTTP/1.0\""), std::string::npos);
   EXPECT_EQ(server.Stop(), 0);
 }

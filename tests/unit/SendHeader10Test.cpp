@@ -149,7 +149,7 @@ TEST(SendHeader10, AnswersOfAConnectionNameTheirModificationTimeAndAreCounted) {
   EXPECT_EQ(conn.answer.status, 200);
   EXPECT_EQ(conn.answer.bodyBytes, 5u);
 
-  // 304: no body and no length; without a time the design's lines alone.
+  // 304: no body and no length; without a time no Last-Modified line.
   conn = {};
   sent = Collect([&](PlatSocket sock) {
     conn.sock = sock;
