@@ -11,8 +11,10 @@
 #
 # Settings from the environment (all optional):
 #   BENCH_SECONDS=5        length of each measurement
-#   BENCH_SERVERS="..."    subset of: tarveld tarveld-log3 tarveld-ipv6 nginx lighttpd
-#                          mini_httpd busybox
+#   BENCH_SERVERS="..."    subset of: tarveld tarveld-log3 tarveld-access tarveld-ipv6
+#                          nginx lighttpd mini_httpd busybox
+#   BENCH_CASES="..."      subset of the cases (static1k head notfound ...); memory
+#                          is measured only with every case
 #   BENCH_SKIP_INSTALL=1   do not run apt-get (the tools are already there)
 #   BENCH_IDLE=1000        idle connections of the memory figure
 #   BENCH_SYSCALLS=1       instead of the run: the system calls, context
@@ -24,7 +26,7 @@ cd "$(dirname "$0")/.."
 . bench/lib.sh
 REPO=$PWD
 SECS=${BENCH_SECONDS:-5}
-SERVERS=${BENCH_SERVERS:-"tarveld tarveld-log3 tarveld-ipv6 nginx lighttpd mini_httpd busybox"}
+SERVERS=${BENCH_SERVERS:-"tarveld tarveld-log3 tarveld-access tarveld-ipv6 nginx lighttpd mini_httpd busybox"}
 IDLE=${BENCH_IDLE:-1000}
 ROUNDS=2
 BUILD=$REPO/build-release
@@ -99,9 +101,9 @@ chmod -R a+rX "$WWW"
 : > "$WORK/busybox-httpd.conf"
 BACKLOG=1024
 
-# Ports: tarveld takes a service name, never a number. Three free service
-# names: tarveld at log-level 2, at level 3, and on ::1.
-pick_services 3
+# Ports: tarveld takes a service name, never a number. Four free service
+# names: tarveld at log-level 2, at level 3, with the access log, and on ::1.
+pick_services 4
 FREE_SERVICES=("${SERVICE_NAMES[@]}")
 FREE_PORTS=("${SERVICE_PORTS[@]}")
 # The IPv6 case needs the loopback address ::1.
@@ -120,7 +122,7 @@ PEER_PORT_BASE=18700
 # room for the 1000 idle connections; buffer-size is also the transfer unit
 # of documents (32 KiB: an eighth of the system calls of 8 KiB for a large
 # file, still below what makes the allocator hand memory back each time).
-start_tarveld() {  # log-level, index of the service, bind-host, socket-domain; standard output to a file at level 3
+start_tarveld() {  # log-level, index of the service, bind-host, socket-domain [, more lines]; standard output to a file at level 3
   local conf=$WORK/tarveld-$2.conf log=/dev/null
   write_tarveld_conf "$conf" "${FREE_SERVICES[$2]}" "$WWW" "bind-host = $3
 socket-domain = $4
@@ -134,7 +136,8 @@ cgi-type = cgi | $WWW/cgi-bin/hello.cgi |
 cgi-type = tcgi | $WWW/cgi-bin/testcgi.tcgi |
 cgi-standard-type = std | |
 log-level = $1
-time-flag = on"
+time-flag = on
+${5:-}"
   PORT=${FREE_PORTS[$2]}
   [ "$1" -ge 3 ] && log=$WORK/tarveld-stdout.log
   (cd "$WORK" && exec "$BUILD/tarveld" "$conf" > "$log" 2>/dev/null) &
@@ -210,6 +213,7 @@ start_server() {
     tarveld) port=${FREE_PORTS[0]} ;;
     tarveld-log3) port=${FREE_PORTS[1]} ;;
     tarveld-ipv6) port=${FREE_PORTS[2]}; HOST=::1 ;;
+    tarveld-access) port=${FREE_PORTS[3]} ;;
     nginx) port=$((PEER_PORT_BASE + 1)) ;;
     lighttpd) port=$((PEER_PORT_BASE + 2)) ;;
     mini_httpd) port=$((PEER_PORT_BASE + 3)) ;;
@@ -221,6 +225,9 @@ start_server() {
     tarveld) start_tarveld 2 0 127.0.0.1 AF_INET ;;
     tarveld-log3) start_tarveld 3 1 127.0.0.1 AF_INET ;;
     tarveld-ipv6) start_tarveld 2 2 ::1 AF_INET6 ;;
+    # The access log at level 2, beside the console log at level 3: one
+    # line per request in a file either way.
+    tarveld-access) start_tarveld 2 3 127.0.0.1 AF_INET "access-log-file = $WORK/access.log" ;;
     nginx) start_nginx ;;
     lighttpd) start_lighttpd ;;
     mini_httpd) start_mini_httpd ;;
@@ -383,8 +390,8 @@ run_case() {  # server case round
 # Which cases a server takes part in.
 takes_case() {  # server case
   case $1:$2 in
-    tarveld-log3:static1k | tarveld-ipv6:static1k) return 0 ;;
-    tarveld-log3:* | tarveld-ipv6:*) return 1 ;;
+    tarveld-log3:static1k | tarveld-ipv6:static1k | tarveld-access:static1k) return 0 ;;
+    tarveld-log3:* | tarveld-ipv6:* | tarveld-access:*) return 1 ;;
     nginx:cgi* | nginx:testcgi* | nginx:std*) return 1 ;;
   esac
   return 0
@@ -471,7 +478,7 @@ if [ "${BENCH_SYSCALLS:-0}" = 1 ]; then
   exit 0
 fi
 
-CASES="static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10 std1 std50 std10m"
+CASES=${BENCH_CASES:-"static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10 std1 std50 std10m"}
 # The first server of a case follows the last case's load (its closed
 # connections still fill the system's tables for a while): the second round
 # measures the servers in the reverse order.
@@ -489,7 +496,8 @@ for round in $(seq "$ROUNDS"); do
   done
   # Memory last: forking servers keep a process per idle connection for a while.
   for server in $SERVERS; do
-    case $server in tarveld-log3 | tarveld-ipv6) continue ;; esac
+    [ -z "${BENCH_CASES:-}" ] || continue
+    case $server in tarveld-log3 | tarveld-access | tarveld-ipv6) continue ;; esac
     use_server "$server"
     run_idle "$server" "$round"
   done

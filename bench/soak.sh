@@ -45,7 +45,9 @@ port=${SERVICE_PORTS[0]}
 write_tarveld_conf "$work/tarveld.conf" "${SERVICE_NAMES[0]}" "$work/www" "max-connect = $max_connect
 default-html = small.html
 cgi-type = cgi | $PWD/$build/testcgi |
-cgi-type = sh | /bin/sh |"
+cgi-type = sh | /bin/sh |
+last-modified = on
+access-log-file = $work/access.log"
 
 "$build/tarveld" "$work/tarveld.conf" > "$work/stdout.log" 2> "$work/stderr.log" &
 server_pid=$!
@@ -106,6 +108,12 @@ slack=${SOAK_RSS_SLACK_KIB:-16384}
 kill -INT "$server_pid"
 wait "$server_pid" || { echo "FAILED: server exit status $?"; status=1; }
 server_pid=""
+# The access log holds only whole lines of its format, whatever the faults.
+lines=$(wc -l < "$work/access.log")
+bad=$(grep -cvE '^[0-9.]+ - - \[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}:[0-9:]{8} [+-][0-9]{4}\] "[^"]*" [0-9]{3} [0-9]+ "[^"]*" "[^"]*"$' \
+  "$work/access.log" || true)
+echo "access log: $lines lines, $bad not of its format"
+[ "$lines" -gt 0 ] && [ "$bad" -eq 0 ] || { echo "FAILED: access log"; status=1; }
 # A sanitizer build reports leaks at the exit.
 if grep -q "Sanitizer\|runtime error:" "$work/stderr.log"; then
   cat "$work/stderr.log"; echo "FAILED: sanitizer report"; status=1

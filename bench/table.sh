@@ -61,11 +61,12 @@ function row(label, figure, c, m, kind, own,   line, i, t, p) {
 END {
   ncases = split("static1k head notfound static100k static10m cgi1 cgi10 cgi50 testcgi10 std1 std50 std10m", cases, " ")
   n = split(servers, list, " ")
-  npeers = 0; haveT = 0; haveT3 = 0; haveT6 = 0
+  npeers = 0; haveT = 0; haveT3 = 0; haveT6 = 0; haveTA = 0
   for (i = 1; i <= n; ++i) {
     if (list[i] == "tarveld") haveT = 1
     else if (list[i] == "tarveld-log3") haveT3 = 1
     else if (list[i] == "tarveld-ipv6") haveT6 = 1
+    else if (list[i] == "tarveld-access") haveTA = 1
     else peers[++npeers] = list[i]
   }
   print "# Benchmark: tarveld beside the servers people use"
@@ -92,6 +93,10 @@ END {
   if (haveT3) {
     row("1 KiB file, tarveld at log-level 3, log to a file", "requests/s", "static1k", "rps", "rps", "tarveld-log3")
     row("1 KiB file, tarveld at log-level 3, log to a file", "p99 ms", "static1k", "p99", "ms", "tarveld-log3")
+  }
+  if (haveTA) {
+    row("1 KiB file, tarveld at log-level 2, access log to a file", "requests/s", "static1k", "rps", "rps", "tarveld-access")
+    row("1 KiB file, tarveld at log-level 2, access log to a file", "p99 ms", "static1k", "p99", "ms", "tarveld-access")
   }
   if (haveT6) {
     row("1 KiB file, tarveld over IPv6 (::1)", "requests/s", "static1k", "rps", "rps", "tarveld-ipv6")
@@ -129,6 +134,7 @@ END {
     line = line " | " ((peers[i] in bad) ? "incomplete" : sprintf("%d", errs[peers[i]]))
   print line " |"
   if (haveT3) printf "\ntarveld at log-level 3: %d errors.\n", errs["tarveld-log3"]
+  if (haveTA) printf "\ntarveld with the access log: %d errors.\n", errs["tarveld-access"]
   if (haveT6) printf "\ntarveld over IPv6: %d errors.\n", errs["tarveld-ipv6"]
   print ""
   print "Errors: connect, write and time-out errors and answers with a wrong status."

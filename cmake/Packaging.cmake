@@ -5,7 +5,8 @@
 #                                        systemd unit
 #   cpack -G DEB (in a release build)    tarveld_VERSION_amd64.deb: the above
 #                                        under /usr, and the service's own
-#                                        configuration and document root
+#                                        configuration, document root and
+#                                        logrotate file
 #   cpack -G ZIP (in a mingw build)      the programs with a configuration and
 #                                        document root beside them
 
@@ -71,6 +72,8 @@ else()
   # installs it (a prefix install leaves /etc alone), with its default page.
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/tarveld.conf
           DESTINATION /etc/tarveld COMPONENT service EXCLUDE_FROM_ALL)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/tarveld.logrotate DESTINATION /etc/logrotate.d
+          RENAME tarveld COMPONENT service EXCLUDE_FROM_ALL)
   # Packages keep nothing in /var/www: the page is copied there on install.
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/www/index.html
           DESTINATION ${CMAKE_INSTALL_DATADIR}/tarveld/www COMPONENT service EXCLUDE_FROM_ALL)
@@ -92,6 +95,12 @@ else()
   set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
   set(CPACK_COMPONENTS_ALL Unspecified service)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # A Debian revision after the version (tarveld_1.0.0-2_amd64.deb): the
+  # package check builds a second package to upgrade to.
+  set(TARVELD_DEB_RELEASE "" CACHE STRING "Debian revision of the package; empty: none")
+  if(TARVELD_DEB_RELEASE)
+    set(CPACK_DEBIAN_PACKAGE_RELEASE ${TARVELD_DEB_RELEASE})
+  endif()
   set(CPACK_DEBIAN_PACKAGE_NAME tarveld)
   set(CPACK_DEBIAN_PACKAGE_SECTION httpd)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

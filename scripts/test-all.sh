@@ -19,8 +19,8 @@ $SUDO apt-get update
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
   g++ clang libclang-rt-14-dev llvm cmake ninja-build libgtest-dev libgmock-dev googletest \
   netbase procps g++-mingw-w64-x86-64-posix wine64 \
-  dpkg-dev lintian mandoc man-db systemd adduser curl iproute2 haproxy unzip \
-  python3 libcgi-pm-perl php-cgi
+  dpkg-dev lintian mandoc man-db systemd adduser curl iproute2 haproxy unzip logrotate \
+  python3 libcgi-pm-perl php-cgi goaccess
 export TARVELD_SKIP_PACKAGES=1
 
 # The tests mostly wait (time-outs, polls, CGI runs), so three per core

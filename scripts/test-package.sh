@@ -6,8 +6,12 @@
 # installed server as its system user on a loopback port with testcgi
 # enabled and fetches a page and a CGI answer; verifies the systemd unit and
 # lints the manual pages; removes and purges the package and checks that
-# nothing of it is left; builds and lists the Windows ZIP; runs the scale-out
-# check. Everything it installs or starts is removed or stopped at its end.
+# nothing of it is left but the system user and group; goes through the
+# package's life cycle with a stand-in service manager (install, enable,
+# upgrade to a rebuilt package, log rotation, purge: see
+# scripts/package-test/lifecycle.sh); builds and lists the Windows ZIP; runs
+# the scale-out check. Everything it installs or starts is removed or
+# stopped at its end, the user and group included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/lib.sh
@@ -18,7 +22,7 @@ if [ "${TARVELD_SKIP_PACKAGES:-}" != 1 ]; then
   $SUDO apt-get update
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends g++ cmake ninja-build \
     dpkg-dev lintian mandoc man-db systemd adduser netbase curl iproute2 haproxy unzip \
-    g++-mingw-w64-x86-64-posix
+    logrotate g++-mingw-w64-x86-64-posix
 fi
 
 stage() { echo; echo "=== $*"; }
@@ -33,16 +37,26 @@ server=""
 installed=0
 cleanup() {
   if [ -n "$server" ]; then $SUDO kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  # A server that the life cycle's stand-in started and a failure left.
+  standin=$(cat "$work/lifecycle/standin/tarveld.pid" 2>/dev/null || true)
+  if [ -n "$standin" ]; then $SUDO kill -TERM "$standin" 2>/dev/null || true; fi
   $SUDO rm -f /var/www/tarveld/test.cgi
   if [ "$installed" = 1 ]; then $SUDO dpkg -P tarveld >/dev/null 2>&1 || true; fi
-  rm -rf "$work"
+  # What a purge keeps on purpose, made by this check alone.
+  $SUDO rm -f /etc/tarveld/local-notes.txt /var/www/tarveld/written-by-cgi.txt
+  $SUDO rm -rf /var/log/tarveld
+  $SUDO rmdir /etc/tarveld /var/www/tarveld 2>/dev/null || true
+  $SUDO rmdir /var/www 2>/dev/null || true
+  if getent passwd tarveld >/dev/null; then $SUDO deluser --system --quiet tarveld >/dev/null 2>&1 || true; fi
+  if getent group tarveld >/dev/null; then $SUDO delgroup --system --quiet tarveld >/dev/null 2>&1 || true; fi
+  $SUDO rm -rf "$work"
 }
 trap cleanup EXIT
 
 stage "Debian package from a release build"
 # With Debian's hardening flags, as a Debian build would compile it.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELD_TESTS=OFF \
+cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELD_TESTS=OFF -DTARVELD_DEB_RELEASE= \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 cmake --build build-package
@@ -61,12 +75,14 @@ installed=1
 $SUDO dpkg -i "$deb"
 for path in /usr/bin/tarveld /usr/bin/testcgi /etc/tarveld/tarveld.conf /var/www/tarveld/index.html \
     /usr/lib/systemd/system/tarveld.service /usr/share/man/man8/tarveld.8.gz \
-    /usr/share/man/man5/tarveld.conf.5.gz /usr/share/man/man1/testcgi.1.gz \
+    /usr/share/man/man5/tarveld.conf.5.gz /usr/share/man/man1/testcgi.1.gz /etc/logrotate.d/tarveld \
     /usr/share/doc/tarveld/examples/tarveld.conf /usr/share/doc/tarveld/examples/www/index.html; do
   [ -e "$path" ] || fail "$path was not installed"
 done
 dpkg-query -W -f='${Conffiles}\n' tarveld | grep -q "/etc/tarveld/tarveld.conf" ||
   fail "the configuration is not a conffile"
+dpkg-query -W -f='${Conffiles}\n' tarveld | grep -q "/etc/logrotate.d/tarveld" ||
+  fail "the logrotate file is not a conffile"
 getent passwd tarveld >/dev/null || fail "no system user tarveld"
 if ls /etc/systemd/system/*.wants/tarveld.service >/dev/null 2>&1; then
   fail "the package enabled the service by itself"
@@ -131,10 +147,24 @@ done < "$work/files.txt"
 for path in /etc/tarveld /var/www/tarveld /usr/share/doc/tarveld /usr/share/tarveld; do
   [ ! -e "$path" ] || fail "dpkg -P left $path"
 done
-! getent passwd tarveld >/dev/null || fail "dpkg -P left the user tarveld"
-! getent group tarveld >/dev/null || fail "dpkg -P left the group tarveld"
+# Debian's advice: the system user and group stay.
+getent passwd tarveld >/dev/null || fail "dpkg -P removed the user tarveld"
+getent group tarveld >/dev/null || fail "dpkg -P removed the group tarveld"
 ! dpkg -s tarveld >/dev/null 2>&1 || fail "dpkg still knows tarveld"
-echo "nothing of the package is left"
+echo "nothing of the package is left but its user and group"
+
+stage "life cycle: enable, upgrade to a rebuilt package, rotate the log, purge"
+# The same build packaged once more as the next Debian revision.
+cmake -S . -B build-package -DTARVELD_DEB_RELEASE=2 >/dev/null
+(cd build-package && cpack -G DEB >/dev/null)
+cmake -S . -B build-package -DTARVELD_DEB_RELEASE= >/dev/null
+newer=build-package/tarveld_${version}-2_amd64.deb
+[ -f "$newer" ] || fail "no $newer"
+mkdir -p "$work/lifecycle"
+installed=1
+$SUDO unshare --mount --propagation private scripts/package-test/lifecycle.sh "$(realpath "$deb")" \
+  "$(realpath "$newer")" "$service" "$port" "$work/lifecycle"
+installed=0
 
 stage "Windows ZIP (mingw-w64)"
 cmake -S . -B build-win32-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVELD_TESTS=OFF \

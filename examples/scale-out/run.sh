@@ -3,9 +3,11 @@
 #   examples/scale-out/run.sh [path-to-tarveld]
 # Starts both instances (one configuration each, one shared document root)
 # and HAProxy with haproxy.cfg beside this script, checks from both
-# instances' logs that requests were spread over both, stops one instance
-# with its stop file under a steady load and checks that no request was
-# lost, then stops everything. Needs haproxy and curl; takes about 10 s and
+# instances' logs that requests were spread over both and that each logged
+# the client's address from HAProxy's PROXY header (the client connects from
+# 127.0.0.3, HAProxy from 127.0.0.2), stops one instance with its stop file
+# under a steady load and checks that no request was lost, then stops
+# everything. Needs haproxy and curl; takes about 10 s and
 # gives up after 60 s.
 set -euo pipefail
 # The whole run is bounded: after 60 s it is ended, and its clean-up stops
@@ -45,12 +47,13 @@ echo "hello from the shared document root" > "$work/www/hello.txt"
 echo "<html><body>scale-out</body></html>" > "$work/www/index.html"
 
 # Each instance runs the bundled example configuration, with its own port,
-# the shared document root and no CGI program.
+# the shared document root, no CGI program, and HAProxy as its balancer.
 start_instance() {  # number, service name
   local dir="$work/web$1"
   mkdir -p "$dir"
   sed -e "s/^bind-port = .*/bind-port = $2/" -e "s|^www-route = .*|www-route = $work/www|" \
       -e "/^cgi-type = /d" -e "s/^log-level = .*/log-level = 3/" \
+      -e "s/^#proxy-protocol = .*/proxy-protocol = on/" -e "s/^#proxy-from = .*/proxy-from = 127.0.0.2/" \
       "$here/../tarveld.conf" > "$dir/tarveld.conf"
   (cd "$dir" && exec "$TARVELD" tarveld.conf stop.flag > log.txt 2>&1) &
   pids+=("$!")
@@ -74,6 +77,8 @@ haproxy -f "$work/haproxy.cfg" -db > "$work/haproxy.log" 2>&1 &
 pids+=("$!")
 
 url="http://127.0.0.1:$front/hello.txt"
+# The clients connect from an address of their own: the instances must log it.
+curl() { command curl --interface 127.0.0.3 "$@"; }
 served() { grep -c "Request URI: /hello.txt" "$work/web$1/log.txt" || true; }
 # Ready when HAProxy has sent a request to each instance.
 for _ in $(seq 200); do
@@ -95,6 +100,15 @@ served2=$(($(served 2) - before2))
 echo "scale-out: $requests requests, instance 1 served $served1, instance 2 served $served2"
 [ "$served1" -ge $((requests / 4)) ] && [ "$served2" -ge $((requests / 4)) ] ||
   fail "the requests were not spread over both instances"
+# The client's address arrived through the PROXY header, at both instances;
+# none of HAProxy's connections was refused.
+for n in 1 2; do
+  logged=$(grep -c "Connected from 127.0.0.3 (ID=" "$work/web$n/log.txt" || true)
+  [ "$logged" -ge "$(served "$n")" ] ||
+    fail "instance $n logged $logged connections of the client for $(served "$n") requests"
+  ! grep -q "Refused a connection" "$work/web$n/log.txt" || fail "instance $n refused HAProxy's connections"
+done
+echo "scale-out: both instances logged the client's address 127.0.0.3"
 
 # A steady bounded load (4 clients, 100 requests each); instance 1 stops by
 # its stop file meanwhile. Every request must still be answered.

@@ -60,12 +60,22 @@ struct CgiHeader {
   size_t linesLength;
 };
 
+// What went to a client, for the access log: the status of the answer's
+// header (0 while none was sent) and the bytes of the body after it.
+struct AnswerSent {
+  int status;
+  uint64_t bodyBytes;
+};
+
 // The HTTP side of a run: the client's socket, and the call that writes the
 // answer's header on it, made once, before any of the program's output is
-// relayed. Its result is 0 when the header went out, -1 when not.
+// relayed. Its result is 0 when the header went out, -1 when not. The run
+// adds every byte of the body it sends to the answer's count, and sets the
+// status of an answer whose header the program writes itself (nph-).
 struct CgiReply {
   PlatSocket sock;
   int (*sendHeader)(const CgiReply *reply, const CgiHeader *header);
+  AnswerSent *answer;  // null: nothing is counted
 };
 
 // Runs the program and answers the request through the reply. 0 when the

@@ -123,8 +123,13 @@ int32_t CgiAdvance(int32_t count) {
              : INT32_MAX;
 }
 
-void CgiTimeout(PlatSocket sock, const PlatProcessInfo *info) {
-  PlatSocketSend(sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1));
+// Bytes of the body that went to the client, for the access log.
+void CgiCount(const CgiReply *reply, int sent) {
+  if (reply->answer && sent > 0) reply->answer->bodyBytes += static_cast<uint64_t>(sent);
+}
+
+void CgiTimeout(const CgiReply *reply, const PlatProcessInfo *info) {
+  CgiCount(reply, PlatSocketSend(reply->sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1)));
   CgiEndProgram(info);
 }
 
@@ -164,21 +169,22 @@ int CgiProgramEnded(const PlatProcessInfo *info) {
 // finds nothing: the end of file is never waited for, since a descendant may
 // still hold the pipe open. Every end of a run but the program's own ends the
 // program with its tree.
-void CgiRelay(PlatSocket sock, const CgiPipes *pipes, const PlatProcessInfo *info,
+void CgiRelay(const CgiReply *reply, const CgiPipes *pipes, const PlatProcessInfo *info,
               CgiInput *input) {
   int32_t runTime = 0;
   int32_t idleTime = 0;
   bool ended = false;
   for (;;) {
     if (CgiLimitExceeded(runTime, idleTime, ended)) {
-      CgiTimeout(sock, info);
+      CgiTimeout(reply, info);
       return;
     }
     if (!ended) {
       PlatSleep(PASS_MSEC);
       CgiWriteInput(pipes->inWrite, input, 0);
     }
-    int relayed = CgiResultSend(pipes->outRead, sock);
+    int relayed = CgiResultSend(pipes->outRead, reply->sock);
+    CgiCount(reply, relayed);
     if (relayed < 0) {
       CgiEndProgram(info);
       break;
@@ -262,7 +268,7 @@ int CgiExec(const CgiRequest *request, const CgiReply *reply) {
   // the program writes; its result does not matter, the relay follows.
   const CgiHeader header = {200, nullptr, "text/html", nullptr, 0};
   reply->sendHeader(reply, &header);
-  CgiRelay(reply->sock, &pipes, &info, &input);
+  CgiRelay(reply, &pipes, &info, &input);
 
   CgiPipesClose(&pipes);
   PlatProcessClose(info.process);

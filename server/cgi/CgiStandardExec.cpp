@@ -67,6 +67,7 @@ bool SendAll(StandardRun *run, const char *bytes, size_t length) {
       return false;
     }
     run->relayed += static_cast<uint64_t>(sent);
+    if (run->reply->answer) run->reply->answer->bodyBytes += static_cast<uint64_t>(sent);
     bytes += sent;
     length -= static_cast<size_t>(sent);
   }
@@ -83,8 +84,25 @@ void SendOwnAnswer(StandardRun *run, int status, const char *text) {
   const CgiHeader header = {status, nullptr, nullptr, lines, static_cast<size_t>(linesLength)};
   run->status = status;
   run->headerSent = true;
-  if (run->reply->sendHeader(run->reply, &header) == 0)
-    PlatSocketSend(run->reply->sock, text, static_cast<int>(length));
+  if (run->reply->sendHeader(run->reply, &header) != 0) return;
+  int sent = PlatSocketSend(run->reply->sock, text, static_cast<int>(length));
+  if (run->reply->answer && sent > 0) run->reply->answer->bodyBytes += static_cast<uint64_t>(sent);
+}
+
+// The status of an answer that the program writes whole, for the access
+// log: the number of its status line ("HTTP/1.0 200 OK"), 0 when its first
+// read begins otherwise.
+int NphStatus(const char *output, size_t length) {
+  const char *space = static_cast<const char *>(memchr(output, ' ', length));
+  if (!space || strncmp(output, "HTTP/", 5) != 0) return 0;
+  size_t at = static_cast<size_t>(space - output) + 1;
+  if (length < at + 3) return 0;
+  int status = 0;
+  for (size_t i = at; i < at + 3; ++i) {
+    if (output[i] < '0' || output[i] > '9') return 0;
+    status = status * 10 + (output[i] - '0');
+  }
+  return status;
 }
 
 // The program's header is complete: the HTTP layer writes it, then the
@@ -185,7 +203,11 @@ bool RelayOutput(StandardRun *run) {
     return true;
   }
   run->lastOutput = PlatMonotonicMsec();
-  if (run->meta->nph && !run->headerSent) run->headerSent = true;
+  if (run->meta->nph && !run->headerSent) {
+    run->headerSent = true;
+    int status = NphStatus(run->buffer, got);
+    if (run->reply->answer) run->reply->answer->status = status ? status : 200;
+  }
   bool going = run->headerSent ? SendAll(run, run->buffer, got)
                                : TakeHeaderOutput(run, run->buffer, got);
   if (!going && run->end == END_PROGRAM) run->end = END_CLIENT;

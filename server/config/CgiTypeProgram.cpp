@@ -2,22 +2,12 @@
 // a CGI program, through which interface, and with which program and
 // arguments. The extension is the text after the last
 // "." of the path; the first entry in file order whose extension equals it
-// exactly (case-sensitive) wins. Where the file system ignores the case of
-// names, so does the comparison: "X.CGI" opens the program's document and
-// must never be sent as a file.
+// (ExtensionEquals: regardless of case only where the file system ignores
+// it, since "X.CGI" opens the program's document and must never be sent as
+// a file) wins.
 #include <cstring>
 
 #include "config/ConfigTbl.h"
-
-static char FoldCase(char c) {
-  return PLAT_NAMES_IGNORE_CASE && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-static bool ExtensionEquals(const char *a, const char *b) {
-  for (; *a && FoldCase(*a) == FoldCase(*b); ++a, ++b) {
-  }
-  return FoldCase(*a) == FoldCase(*b);
-}
 
 static const CgiTypeEntry *FindIn(const CgiTypeEntry *list, const char *path) {
   const char *dot = strrchr(path, '.');

@@ -88,6 +88,32 @@ int CheckLimits(const ConfigTable *c) {
   return warnings;
 }
 
+// The access log must open, or the start fails; a proxy setting without its
+// other half does nothing. Opening the log for appending creates it, empty,
+// when it is missing, as the start would.
+bool CheckDeployment(const ConfigTable *c) {
+  bool usable = true;
+  if (c->access_log_file[0]) {
+    int fd = PlatFileOpenAppend(c->access_log_file);
+    if (fd < 0) {
+      LogPrint(LOG_WARN, "access-log-file [%s] cannot be opened for appending (errno=%d): the "
+                         "start fails.", c->access_log_file, PlatLastError());
+      usable = false;
+    } else {
+      PlatFileClose(fd);
+    }
+  }
+  if (c->proxy_protocol && !c->proxy_from) {
+    LogPrint(LOG_WARN, "proxy-protocol is on but no proxy-from is set: no client address is "
+                       "taken from a PROXY header.");
+  }
+  if (!c->proxy_protocol && c->proxy_from) {
+    LogPrint(LOG_WARN, "proxy-from is set but proxy-protocol is off: those connections are "
+                       "served as clients of their own.");
+  }
+  return usable;
+}
+
 // The listening socket is a stream socket of an Internet family; anything
 // else fails the start when the socket is made or bound.
 bool CheckSocketKind(const ConfigTable *c) {
@@ -113,5 +139,6 @@ int ConfigCheck() {
   CheckCgiPrograms(c);
   CheckStandardCgi(c);
   CheckLimits(c);
-  return CheckSocketKind(c) ? 0 : -1;
+  bool usable = CheckDeployment(c);
+  return CheckSocketKind(c) && usable ? 0 : -1;
 }

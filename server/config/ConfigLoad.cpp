@@ -78,6 +78,7 @@ const TextKey TextKeys[] = {
     {"socket-protocol", [](ConfigTable *c) { return c->socket_protocol; }, CONFIG_PROTOCOL_SIZE},
     {"www-route", [](ConfigTable *c) { return c->www_route; }, CONFIG_TEXT_SIZE},
     {"default-html", [](ConfigTable *c) { return c->default_html; }, CONFIG_TEXT_SIZE},
+    {"access-log-file", [](ConfigTable *c) { return c->access_log_file; }, CONFIG_TEXT_SIZE},
 };
 
 // The log's settings take effect with the line that sets them: a
@@ -138,6 +139,14 @@ bool ConfigApply(const char *key, char *value) {
     ConfigTbl->cgi_max_body_set = 1;
   } else if (strcmp(key, "cgi-env") == 0) {
     CgiEnvAdd(&ConfigTbl->cgi_env, value);
+  } else if (strcmp(key, "last-modified") == 0) {
+    ConfigTbl->last_modified = OnFlag(value);
+    ConfigTbl->last_modified_set = 1;
+  } else if (strcmp(key, "proxy-protocol") == 0) {
+    ConfigTbl->proxy_protocol = OnFlag(value);
+    ConfigTbl->proxy_protocol_set = 1;
+  } else if (strcmp(key, "proxy-from") == 0) {
+    ProxyFromAdd(&ConfigTbl->proxy_from, value);
   } else if (strcmp(key, "HTTP-version") == 0) {
     if (strcmp(value, "0.9") == 0)
       ConfigTbl->HTTP_version = 0;

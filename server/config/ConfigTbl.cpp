@@ -21,6 +21,7 @@ void ConfigRelease() {
   FreeList(ConfigTbl->cgi_type);
   FreeList(ConfigTbl->cgi_standard_type);
   FreeList(ConfigTbl->cgi_env);
+  FreeList(ConfigTbl->proxy_from);
   free(ConfigTbl);
   ConfigTbl = nullptr;
 }

@@ -37,6 +37,13 @@ struct CgiEnvEntry {
   CgiEnvEntry *next;
 };
 
+// A proxy-from entry: a load balancer whose connections begin with a PROXY
+// header that names the client.
+struct ProxyFromEntry {
+  PlatAddress address;
+  ProxyFromEntry *next;
+};
+
 // The body a standard CGI program is given at most, when cgi-max-body is
 // not set.
 constexpr int64_t CGI_MAX_BODY_DEFAULT = 1048576;
@@ -78,6 +85,12 @@ struct ConfigTable {
   int64_t cgi_max_body;                             // cgi-max-body (set: cgi_max_body_set)
   int32_t cgi_max_body_set;
   CgiEnvEntry *cgi_env;                             // cgi-env
+  int32_t last_modified;                            // last-modified (set: last_modified_set)
+  int32_t last_modified_set;
+  char access_log_file[CONFIG_TEXT_SIZE];           // access-log-file
+  int32_t proxy_protocol;                           // proxy-protocol (set: proxy_protocol_set)
+  int32_t proxy_protocol_set;
+  ProxyFromEntry *proxy_from;                       // proxy-from
 };
 
 extern ConfigTable *ConfigTbl;
@@ -104,6 +117,15 @@ const CgiTypeEntry *CgiStandardTypeFind(const char *path);
 void CgiEnvAdd(CgiEnvEntry **list, const char *value);
 // The largest body a standard CGI program is given.
 int64_t CgiMaxBody();
+// Adds a proxy-from address; logged and skipped when it is none.
+void ProxyFromAdd(ProxyFromEntry **list, const char *value);
+// Whether a connection from this peer must begin with a PROXY header:
+// proxy-protocol is on and the peer is a proxy-from address.
+bool ProxyFromListed(const PlatAddress *peer);
+// Whether two extensions are the same: exactly, or regardless of case where
+// the file system ignores the case of names (the CGI and content-type
+// look-ups alike).
+bool ExtensionEquals(const char *a, const char *b);
 char *ExpandEnv(char *text);
 void ShowConfig();
 // Warns of settings with which the server starts but serves nothing or fails

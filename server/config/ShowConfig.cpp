@@ -38,6 +38,18 @@ static void ShowStandardCgi(const ConfigTable *c) {
     LogPrint(LOG_INFO, "cgi-env: [%s]", e->variable);
 }
 
+// Validators, the access log and clients behind a proxy, likewise.
+static void ShowDeployment(const ConfigTable *c) {
+  if (c->last_modified_set) LogPrint(LOG_INFO, "last-modified: [%s]", OnOff(c->last_modified));
+  if (c->access_log_file[0]) LogPrint(LOG_INFO, "access-log-file: [%s]", c->access_log_file);
+  if (c->proxy_protocol_set) LogPrint(LOG_INFO, "proxy-protocol: [%s]", OnOff(c->proxy_protocol));
+  for (const ProxyFromEntry *e = c->proxy_from; e; e = e->next) {
+    char text[64];
+    PlatAddressText(&e->address, text, sizeof text);
+    LogPrint(LOG_INFO, "proxy-from: [%s]", text);
+  }
+}
+
 void ShowConfig() {
   const ConfigTable *c = ConfigTbl;
   LogPrint(LOG_INFO, "********** SHOW CONFIG - START **********");
@@ -54,6 +66,7 @@ void ShowConfig() {
   LogPrint(LOG_INFO, "dump-log: [%s]", OnOff(c->dump_log));
   LogPrint(LOG_INFO, "time-flag: [%d]", c->time_flag);
   LogPrint(LOG_INFO, "access-log2: [%s]", OnOff(c->access_log2));
+  ShowDeployment(c);
   LogPrint(LOG_INFO, "HTTP-version: [%d]", c->HTTP_version);
   LogPrint(LOG_INFO, "loop-cycle-sec: [%d]", c->loop_cycle_sec);
   LogPrint(LOG_INFO, "loop-cycle-usec: [%d]", c->loop_cycle_usec);

@@ -68,6 +68,12 @@ int TvdMain(int argc, char **argv) {
   ShowConfig();
   if (CheckOnly) return CheckEnds();
   ConfigCheck();
+  // The access log, when one is set, opens before anything is served; log
+  // rotation has it reopened by SIGUSR2.
+  if (ConfigTbl->access_log_file[0]) {
+    if (AccessLogOpen(ConfigTbl->access_log_file) != 0) return StartupFailed(true);
+    PlatSetReopenHandler(AccessLogReopen);
+  }
 
   ServerSocket = StartServerSocket();
   if (ServerSocket == PLAT_INVALID_SOCKET) return StartupFailed(true);

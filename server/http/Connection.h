@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "cgi/Cgi.h"
 #include "platform/platform.h"
 
 // The request line cut into its tokens, in place in the receive buffer.
@@ -20,20 +21,37 @@ struct Request {
   int isPost;
 };
 
+// What the access log needs of a request, copied before the request is cut
+// into pieces: the request line, then the Referer and User-Agent values, in
+// one heap block. Null copy: the access log is off.
+struct RequestCopy {
+  int64_t time;                // when the request came
+  char *copy;
+  size_t requestLength;
+  size_t refererLength;        // SIZE_MAX: no such line
+  size_t userAgentLength;      // SIZE_MAX: no such line
+};
+
 struct Connection {
   PlatSocket sock;
-  PlatAddress peer;
+  PlatAddress peer;     // the client: a PROXY header's source replaces the peer's
   uint32_t id;          // the transaction's thread identifier
   char *buffer;         // the receive buffer, null until the transaction has one
   int32_t bufferSize;
   int received;         // bytes of the one receive; buffer[received] is NUL
   Request request;
+  RequestCopy logged;
+  AnswerSent answer;    // the status and body bytes sent
 };
 
 // A new connection of an accepted socket; null when there is no memory (the
 // socket is then still the caller's).
 Connection *ConnectionNew(PlatSocket sock, const PlatAddress *peer);
-// Releases the receive buffer, closes the socket and releases the connection.
+// Keeps what the access log writes of the request, when it is on; called
+// on the received request before anything cuts it.
+void ConnectionNoteRequest(Connection *conn);
+// Releases the receive buffer, closes the socket, writes the access log's
+// line of an answered request and releases the connection.
 void ConnectionClose(Connection *conn);
 
 #endif

@@ -22,6 +22,7 @@ static void ServeDocument(Connection *conn, char **cursor, char *end, int isPost
 
 int HTTP_start(Connection *conn) {
   TRACE_START();
+  ConnectionNoteRequest(conn);
   char *end = conn->buffer + (conn->received > 0 ? conn->received : 0);
   char *cursor = conn->buffer;
   char *method = ScanToken(&cursor, end);
@@ -34,10 +35,11 @@ int HTTP_start(Connection *conn) {
     ServeDocument(conn, &cursor, end, 1);
   } else if (strcmp(method, "HEAD") == 0 && (served & METHOD_HEAD)) {
     // Every HEAD gets the same bare 200, whatever its URI.
-    SendHeader10(conn->sock, STATUS_OK, 0, nullptr);
+    SendAnswerHeader10(conn, STATUS_OK, 0, nullptr, LAST_MODIFIED_NONE, BodyPiece{nullptr, 0});
   } else {
     // Unknown methods and methods switched off alike.
-    SendHeader10(conn->sock, STATUS_NOT_IMPLEMENTED, 0, nullptr);
+    SendAnswerHeader10(conn, STATUS_NOT_IMPLEMENTED, 0, nullptr, LAST_MODIFIED_NONE,
+                       BodyPiece{nullptr, 0});
   }
   TRACE_END();
   return 0;

@@ -1,6 +1,7 @@
 // The header lines of a request, for the programs that read them: where
 // the header block ends, its lines cut into names and values in place, and
-// the few values the server reads itself.
+// the few values the server reads itself, and the look-up of one value
+// without cutting anything.
 #include <cstdlib>
 #include <cstring>
 
@@ -91,4 +92,36 @@ int RequestContentLength(const CgiField *fields, int count, int64_t *length) {
     found = 1;
   }
   return found;
+}
+
+const char *RequestHeaderValue(const char *data, size_t length, const char *name,
+                               size_t *valueLength) {
+  size_t nameLength = strlen(name);
+  const char *end = data + length;
+  for (const char *at = data; at < end;) {
+    const char *newline = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+    const char *lineEnd = newline ? newline : end;
+    const char *next = newline ? newline + 1 : end;
+    if (lineEnd > at && lineEnd[-1] == '\r') --lineEnd;
+    if (lineEnd == at) return nullptr;  // the empty line that ends the block
+    size_t lineLength = static_cast<size_t>(lineEnd - at);
+    if (lineLength > nameLength && at[nameLength] == ':') {
+      bool same = true;
+      for (size_t i = 0; same && i < nameLength; ++i) {
+        char x = at[i] >= 'A' && at[i] <= 'Z' ? static_cast<char>(at[i] - 'A' + 'a') : at[i];
+        char y = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        same = x == y;
+      }
+      if (same) {
+        const char *value = at + nameLength + 1;
+        while (value < lineEnd && IsBlank(*value)) ++value;
+        const char *valueEnd = lineEnd;
+        while (valueEnd > value && IsBlank(valueEnd[-1])) --valueEnd;
+        *valueLength = static_cast<size_t>(valueEnd - value);
+        return value;
+      }
+    }
+    at = next;
+  }
+  return nullptr;
 }

@@ -2,10 +2,12 @@
 // over. Through the server's own interface (cgi-type) it is the 200 header
 // with the one content type; the program's output follows and is ended by
 // the closing of the connection, so the header names no length. Through the
-// standard interface the program's own lines follow the server's.
+// standard interface the program's own lines follow the server's. The
+// status is kept for the access log.
 #include "http/Http.h"
 
 int SendCgiHeader10(const CgiReply *reply, const CgiHeader *header) {
+  if (reply->answer) reply->answer->status = header->status;
   if (header->lines)
     return SendHeaderLines10(reply->sock, header->status, header->reason, header->lines,
                              header->linesLength);

@@ -1,6 +1,7 @@
 // The HTTP/1.0 response header: status line, Connection, Date, Allow,
 // Content-Type (when given), Server, Content-Length (unless the body is
-// ended by the connection's close) and the empty line, sent with one send.
+// ended by the connection's close), Last-Modified (for a document, with
+// last-modified on) and the empty line, sent with one send.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +70,10 @@ void AppendNumber(HeaderText *header, int64_t value, int minDigits) {
   AppendBytes(header, end, static_cast<size_t>(count));
 }
 
-// "Sun, 06 Dec 2026 01:05:09 GMT" for the current time.
-void AppendDate(HeaderText *header) {
+// "Sun, 06 Dec 2026 01:05:09 GMT" for the moment.
+void AppendDate(HeaderText *header, time_t moment) {
   struct tm utc;
-  PlatUtcTime(time(nullptr), &utc);
+  PlatUtcTime(moment, &utc);
   AppendBytes(header, WeekdayNames[utc.tm_wday], 3);
   Append(header, ", ");
   AppendNumber(header, utc.tm_mday, 2);
@@ -116,10 +117,11 @@ void AppendStatusLine(HeaderText *header, int status, const char *reason) {
 }
 
 // Status line, the fixed lines and the empty line that ends the header.
-void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char *contentType) {
+void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char *contentType,
+                   int64_t lastModified) {
   AppendStatusLine(header, StatusCode(kind), ReasonPhrase[kind]);
   Append(header, "Connection: close\r\nDate: ");
-  AppendDate(header);
+  AppendDate(header, time(nullptr));
   Append(header, "\r\n");
   AppendAllow(header, ConfigTbl->support_method);
   if (contentType) {
@@ -131,6 +133,11 @@ void ComposeHeader(HeaderText *header, unsigned kind, int64_t length, const char
   if (length != CONTENT_LENGTH_NONE) {
     Append(header, "Content-Length: ");
     AppendNumber(header, length, 1);
+    Append(header, "\r\n");
+  }
+  if (lastModified != LAST_MODIFIED_NONE) {
+    Append(header, "Last-Modified: ");
+    AppendDate(header, static_cast<time_t>(lastModified));
     Append(header, "\r\n");
   }
   Append(header, "\r\n");
@@ -246,10 +253,10 @@ int SendComposed(PlatSocket sock, Outgoing *out, int64_t length, BodyPiece first
   return result;
 }
 
-}  // namespace
-
-int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
-                     BodyPiece first) {
+// The header of one of the server's own answers, composed and sent with the
+// body's first piece.
+int SendKindHeader(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                   int64_t lastModified, BodyPiece first) {
   TRACE_START_AS("SendHeader10");
   // No caller passes a kind outside the table; one that did would be sent
   // as kind 0 rather than read past the phrases.
@@ -257,11 +264,26 @@ int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char 
   Outgoing out;
   int result = -1;
   if (StartHeader(&out, HEADER_SIZE, StatusCode(kind), ReasonPhrase[kind])) {
-    ComposeHeader(&out.text, kind, length, contentType);
+    ComposeHeader(&out.text, kind, length, contentType, lastModified);
     result = SendComposed(sock, &out, length, first);
   }
   TRACE_END_AS("SendHeader10");
   return result;
+}
+
+}  // namespace
+
+int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
+                     BodyPiece first) {
+  return SendKindHeader(sock, kind, length, contentType, LAST_MODIFIED_NONE, first);
+}
+
+int SendAnswerHeader10(Connection *conn, unsigned kind, int64_t length, const char *contentType,
+                       int64_t lastModified, BodyPiece first) {
+  conn->answer.status = StatusCode(kind < STATUS_KINDS ? kind : 0);
+  int sent = SendKindHeader(conn->sock, kind, length, contentType, lastModified, first);
+  if (sent > 0) conn->answer.bodyBytes += static_cast<uint64_t>(sent);
+  return sent;
 }
 
 // The program's lines follow the server's; its body follows at once, so
@@ -275,7 +297,7 @@ int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const cha
                   reason ? reason : ReasonPhrase[StatusKind(status)])) {
     AppendStatusLine(&out.text, status, out.reason);
     Append(&out.text, "Connection: close\r\nDate: ");
-    AppendDate(&out.text);
+    AppendDate(&out.text, time(nullptr));
     Append(&out.text, "\r\nServer: Tarvel-Server\r\n");
     AppendBytes(&out.text, lines, linesLength);
     Append(&out.text, "\r\n");

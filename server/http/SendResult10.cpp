@@ -1,10 +1,14 @@
 // Answers a served GET or POST from the document root: a CGI document is
 // handed to the CGI layer, any other document is sent as a file after a 200
-// header; paths outside the root get 403, missing documents 404.
+// header; paths outside the root get 403, missing documents 404. With
+// last-modified on, a document's header names its modification time, and a
+// GET whose If-Modified-Since is at or after it (and not in the future) is
+// answered 304 without a body.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
@@ -55,8 +59,10 @@ bool InsideDocumentRoot(const char *fullPath) {
 }
 
 // A bare error header; the call's result is that of the send.
-int SendError(PlatSocket sock, unsigned kind) {
-  return SendHeader10(sock, kind, 0, nullptr) == 0 ? 0 : -1;
+int SendError(Connection *conn, unsigned kind) {
+  return SendAnswerHeader10(conn, kind, 0, nullptr, LAST_MODIFIED_NONE, BodyPiece{nullptr, 0}) < 0
+             ? -1
+             : 0;
 }
 
 // A document larger than one piece goes from the file to the socket
@@ -93,12 +99,14 @@ int TransferUnit(const Connection *conn) {
 }
 
 // A static document on its way: the connection whose buffer carries it, the
-// open file, the size its header announces and the transfer unit.
+// open file, the size its header announces, the transfer unit and the
+// modification time its header names (LAST_MODIFIED_NONE: none).
 struct Document {
   Connection *conn;
   int fd;
   int64_t size;
   int piece;
+  int64_t modified;
 };
 
 // Streams the rest of the open document through the request buffer, left
@@ -109,8 +117,14 @@ struct Document {
 int SendBody(const Document *doc, int64_t left) {
   PlatSocket sock = doc->conn->sock;
   char *buffer = doc->conn->buffer;
+  AnswerSent *answer = &doc->conn->answer;
   int64_t announced = doc->size;
-  if (announced > doc->piece && SendLargeBody(sock, doc->fd, &left) != 0) return -1;
+  if (announced > doc->piece) {
+    int64_t before = left;
+    int large = SendLargeBody(sock, doc->fd, &left);
+    answer->bodyBytes += static_cast<uint64_t>(before - left);
+    if (large != 0) return -1;
+  }
   for (;;) {
     if (announced > 0 && left == 0) break;
     int wanted = (announced > 0 && left < doc->piece) ? static_cast<int>(left) : doc->piece;
@@ -126,6 +140,7 @@ int SendBody(const Document *doc, int64_t left) {
       LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
       return -1;
     }
+    answer->bodyBytes += static_cast<uint64_t>(got);
     left -= got;
   }
   LogPrint(LOG_DEBUG, "Body was sended.");
@@ -138,8 +153,8 @@ int SendSmallDocument(const Document *doc, const char *media) {
   char *buffer = doc->conn->buffer;
   int got = PlatFileRead(doc->fd, buffer, static_cast<uint32_t>(doc->size));
   int readError = PlatLastError();
-  int sent = SendHeader10Body(doc->conn->sock, STATUS_OK, doc->size, media,
-                              BodyPiece{buffer, got > 0 ? got : 0});
+  int sent = SendAnswerHeader10(doc->conn, STATUS_OK, doc->size, media, doc->modified,
+                                BodyPiece{buffer, got > 0 ? got : 0});
   LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", doc->size);
   if (got < 0) {
     LogPrint(LOG_ERR, "Failed read() errno=%d", readError);
@@ -152,18 +167,42 @@ int SendSmallDocument(const Document *doc, const char *media) {
   return SendBody(doc, doc->size - got);
 }
 
-// A static document: 200 header with its size and media type, then its bytes.
-int SendDocument(const Document *doc, const char *fullPath) {
-  const char *media = ContentTypeMedia(fullPath);
+// Whether a GET's If-Modified-Since lets the client keep its copy: a date
+// at or after the modification time, and not after now (a date the client
+// cannot have had from this server). Any other value is ignored.
+bool NotModifiedSince(const Connection *conn, int64_t modified) {
+  const Request *request = &conn->request;
+  if (request->isPost) return false;
+  size_t length = static_cast<size_t>(conn->buffer + conn->received - request->data);
+  size_t valueLength = 0;
+  const char *value = RequestHeaderValue(request->data, length, "If-Modified-Since", &valueLength);
+  if (!value) return false;
+  int64_t since = HttpDateParse(value, valueLength);
+  return since >= 0 && since >= modified && since <= static_cast<int64_t>(time(nullptr));
+}
+
+// A static document: 200 header with its size and media type, then its
+// bytes. The media type comes from the name the document is stored under.
+int SendDocument(Document *doc, const char *storedPath) {
+  if (ConfigTbl->last_modified) {
+    int64_t modified = 0;
+    if (PlatFileModifiedTime(doc->fd, &modified) == 0) doc->modified = modified;
+    if (doc->modified != LAST_MODIFIED_NONE && NotModifiedSince(doc->conn, doc->modified))
+      return SendAnswerHeader10(doc->conn, STATUS_NOT_MODIFIED, CONTENT_LENGTH_NONE, nullptr,
+                                doc->modified, BodyPiece{nullptr, 0}) < 0
+                 ? -1
+                 : 0;
+  }
+  const char *media = ContentTypeMedia(storedPath);
   if (doc->size > 0 && doc->size <= doc->piece) return SendSmallDocument(doc, media);
-  SendHeader10(doc->conn->sock, STATUS_OK, doc->size, media);
+  SendAnswerHeader10(doc->conn, STATUS_OK, doc->size, media, doc->modified, BodyPiece{nullptr, 0});
   LogPrint(LOG_DEBUG, "Sending the body data. (%" PRId64 " bytes)", doc->size);
   return SendBody(doc, doc->size);
 }
 
 // A CGI document: the program of its cgi-type entry runs it, and the run
 // answers through the HTTP layer's header call.
-void RunCgi(const Connection *conn, const char *fullPath, const char *storedPath) {
+void RunCgi(Connection *conn, const char *fullPath, const char *storedPath) {
   const Request *request = &conn->request;
   CgiRequest run;
   run.scriptPath = fullPath;
@@ -172,7 +211,7 @@ void RunCgi(const Connection *conn, const char *fullPath, const char *storedPath
   run.query = request->query;
   run.data = request->data;
   run.isPost = request->isPost;
-  CgiReply reply = {conn->sock, SendCgiHeader10};
+  CgiReply reply = {conn->sock, SendCgiHeader10, &conn->answer};
   CgiExec(&run, &reply);
 }
 
@@ -247,23 +286,23 @@ int AnswerMissing(Connection *conn) {
   ScriptMatch match;
   if (ConfigTbl->cgi_standard_type && FindScriptWithPathInfo(conn, &match))
     return SendStandardCgi10(conn, match.type, match.scriptPath, match.pathInfo);
-  return SendError(conn->sock, STATUS_NOT_FOUND);
+  return SendError(conn, STATUS_NOT_FOUND);
 }
 
-// Everything after the document path is built. The document is opened, typed
-// and sent by its resolved path, the one that passed the containment test.
+// Everything after the document path is built. The document is opened and
+// sent by its resolved path, the one that passed the containment test, and
+// typed by the name it is stored under.
 int AnswerPath(Connection *conn, const char *path) {
-  PlatSocket sock = conn->sock;
   char fullPath[PLAT_MAX_PATH];
   uint32_t resolved = PlatFullPath(path, fullPath, sizeof fullPath);
   if (resolved == 0 || resolved >= sizeof fullPath) {
     // A path too long for the buffer leaves it unfilled: never tested, 404.
     LogPrint(LOG_DEBUG, "Failed GetFullPathName() errno=%d", PlatLastError());
-    return SendError(sock, STATUS_NOT_FOUND);
+    return SendError(conn, STATUS_NOT_FOUND);
   }
-  if (!InsideDocumentRoot(fullPath)) return SendError(sock, STATUS_FORBIDDEN);
+  if (!InsideDocumentRoot(fullPath)) return SendError(conn, STATUS_FORBIDDEN);
 
-  Document doc = {conn, -1, 0, TransferUnit(conn)};
+  Document doc = {conn, -1, 0, TransferUnit(conn), LAST_MODIFIED_NONE};
   doc.fd = PlatFileOpenSequential(fullPath, &doc.size);
   if (doc.fd < 0) {
     LogPrint(LOG_DEBUG, "Failed open() errno=%d", PlatLastError());
@@ -276,7 +315,7 @@ int AnswerPath(Connection *conn, const char *path) {
   if (stored == 0 || stored >= sizeof storedPath) {
     LogPrint(LOG_DEBUG, "Failed GetLongPathName() errno=%d", PlatLastError());
     PlatFileClose(doc.fd);
-    return SendError(sock, STATUS_NOT_FOUND);
+    return SendError(conn, STATUS_NOT_FOUND);
   }
   if (CgiTypeProgram(storedPath)) {
     PlatFileClose(doc.fd);
@@ -287,7 +326,7 @@ int AnswerPath(Connection *conn, const char *path) {
     PlatFileClose(doc.fd);
     return SendStandardCgi10(conn, type, fullPath, "");
   }
-  int result = SendDocument(&doc, fullPath);
+  int result = SendDocument(&doc, storedPath);
   PlatFileClose(doc.fd);
   return result;
 }

@@ -18,9 +18,10 @@
 namespace {
 
 // A short text answer of the server's own.
-void SendErrorText(const Connection *conn, unsigned kind, const char *text) {
+void SendErrorText(Connection *conn, unsigned kind, const char *text) {
   int length = static_cast<int>(strlen(text));
-  SendHeader10Body(conn->sock, kind, length, "text/plain", BodyPiece{text, length});
+  SendAnswerHeader10(conn, kind, length, "text/plain", LAST_MODIFIED_NONE,
+                     BodyPiece{text, length});
 }
 
 uint64_t SessionDeadline() {
@@ -271,7 +272,7 @@ int SendStandardCgi10(Connection *conn, const CgiTypeEntry *type, const char *sc
 
   CgiRequest run = {scriptPath, type->program, type->arguments, request->query, request->data,
                     request->isPost};
-  CgiReply reply = {conn->sock, SendCgiHeader10};
+  CgiReply reply = {conn->sock, SendCgiHeader10, &conn->answer};
   if (CgiStandardExec(&run, &meta, &reply) != 0)
     SendErrorText(conn, STATUS_INTERNAL_ERROR, "SERVER ERROR: CGI NOT STARTED.");
   free(requestUri);

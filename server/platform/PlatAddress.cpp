@@ -1,7 +1,7 @@
-// Peers' addresses: taken from a socket address, and written as text the
-// way the log shows connections and the configuration dump the resolved
-// endpoint. The text is made for every connection, under the connection
-// list's lock: it is written digit by digit.
+// Peers' addresses: taken from a socket address or read from text, compared,
+// and written as text the way the log shows connections and the
+// configuration dump the resolved endpoint. The text is made for every
+// connection, under the connection list's lock: it is written digit by digit.
 #include <cstring>
 
 #include "platform/PlatShared.h"
@@ -94,4 +94,113 @@ void PlatAddressText(const PlatAddress *address, char *text, size_t size) {
   size_t length = strnlen(formatted, size - 1);
   memcpy(text, formatted, length);
   text[length] = '\0';
+}
+
+// "a.b.c.d" into four bytes; false unless the whole text is one.
+static bool ParseDotted(const char *text, size_t length, unsigned char bytes[4]) {
+  size_t at = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (at >= length || text[at] != '.') return false;
+      ++at;
+    }
+    size_t start = at;
+    unsigned value = 0;
+    while (at < length && text[at] >= '0' && text[at] <= '9' && at - start < 3)
+      value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+    size_t digits = at - start;
+    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
+    bytes[part] = static_cast<unsigned char>(value);
+  }
+  return at == length;
+}
+
+static int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Eight groups of up to four hexadecimal digits; one "::" stands for one or
+// more zero groups; the last 32 bits may be written dotted.
+static bool ParseIPv6(const char *text, size_t length, unsigned char bytes[16]) {
+  unsigned char parsed[16] = {};
+  int groups = 0;     // 16-bit groups written so far
+  int gap = -1;       // the group where "::" stands
+  size_t at = 0;
+  if (length >= 2 && text[0] == ':' && text[1] == ':') {
+    gap = 0;
+    at = 2;
+  } else if (length >= 1 && text[0] == ':') {
+    return false;
+  }
+  while (at < length) {
+    if (groups == 8) return false;
+    size_t start = at;
+    unsigned value = 0;
+    while (at < length && HexDigit(text[at]) >= 0 && at - start < 4)
+      value = value << 4 | static_cast<unsigned>(HexDigit(text[at++]));
+    if (at < length && text[at] == '.') {  // an IPv4 tail ends the text
+      if (groups > 6 || !ParseDotted(text + start, length - start, parsed + 2 * groups))
+        return false;
+      groups += 2;
+      at = length;
+      break;
+    }
+    if (at == start) return false;
+    parsed[2 * groups] = static_cast<unsigned char>(value >> 8);
+    parsed[2 * groups + 1] = static_cast<unsigned char>(value);
+    ++groups;
+    if (at == length) break;
+    if (text[at] != ':') return false;
+    ++at;
+    if (at < length && text[at] == ':') {
+      if (gap >= 0) return false;
+      gap = groups;
+      ++at;
+    } else if (at == length) {
+      return false;  // a single ":" at the end
+    }
+  }
+  if (gap < 0 && groups != 8) return false;
+  if (gap >= 0 && groups == 8) return false;  // "::" stands for one group at least
+  memset(bytes, 0, 16);
+  if (gap < 0) {
+    memcpy(bytes, parsed, 16);
+  } else {
+    memcpy(bytes, parsed, static_cast<size_t>(2 * gap));
+    int tail = groups - gap;
+    memcpy(bytes + 16 - 2 * tail, parsed + 2 * gap, static_cast<size_t>(2 * tail));
+  }
+  return true;
+}
+
+int PlatAddressParse(const char *text, size_t length, PlatAddress *address) {
+  unsigned char bytes[16];
+  if (ParseDotted(text, length, bytes)) {
+    PlatAddressSet(address, PLAT_AF_INET, bytes);
+    return 0;
+  }
+  if (memchr(text, ':', length) && ParseIPv6(text, length, bytes)) {
+    PlatAddressSet(address, PLAT_AF_INET6, bytes);
+    return 0;
+  }
+  return -1;
+}
+
+// The IPv4 address an address stands for: its own, or the one of an IPv4
+// client of an IPv6 socket; null for any other.
+static const unsigned char *IPv4Of(const PlatAddress *address) {
+  if (address->family == PLAT_AF_INET) return address->bytes;
+  if (address->family == PLAT_AF_INET6 && MappedIPv4(address->bytes)) return address->bytes + 12;
+  return nullptr;
+}
+
+bool PlatAddressSameHost(const PlatAddress *a, const PlatAddress *b) {
+  const unsigned char *a4 = IPv4Of(a);
+  const unsigned char *b4 = IPv4Of(b);
+  if (a4 || b4) return a4 && b4 && memcmp(a4, b4, 4) == 0;
+  return a->family == PLAT_AF_INET6 && b->family == PLAT_AF_INET6 &&
+         memcmp(a->bytes, b->bytes, 16) == 0;
 }

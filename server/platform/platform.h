@@ -73,6 +73,15 @@ typedef int (*PlatCtrlHandler)(uint32_t ctrlType);
 // no such handler. Never calls a handler itself.
 int PlatSetCtrlHandler(PlatCtrlHandler handler, int add);
 
+// The request to reopen log files, as log rotation sends it: where the
+// system has such a signal (SIGUSR2), the handler runs on the thread that
+// receives the console signals each time it arrives, once the console
+// handlers are set (PlatSetCtrlHandler); without a handler the signal keeps
+// its default action (the process ends). Windows has no such signal: the
+// call does nothing there. Null removes the handler. Never fails.
+typedef void (*PlatReopenHandler)();
+void PlatSetReopenHandler(PlatReopenHandler handler);
+
 // ---------------------------------------------------------------- PlatSocket
 extern const int PLAT_AF_UNIX;
 extern const int PLAT_AF_INET;
@@ -143,6 +152,15 @@ struct PlatAddress {
 // (::ffff:a.b.c.d), the short form of RFC 5952 for IPv6 (::1), and 0.0.0.0
 // for any other family.
 void PlatAddressText(const PlatAddress *address, char *text, size_t size);
+// An address from its usual text: dotted decimal IPv4 (four numbers of at
+// most 255, no leading zeros) as PLAT_AF_INET; IPv6 in any form of RFC 4291
+// (hexadecimal groups, one "::", an IPv4 tail) as PLAT_AF_INET6. The port
+// is 0. -1 for any other text (nothing else is read: no zone, no blanks).
+int PlatAddressParse(const char *text, size_t length, PlatAddress *address);
+// Whether two addresses name the same host: equal families and bytes, or an
+// IPv4 address and the same address as an IPv6 socket shows an IPv4 client
+// (::ffff:a.b.c.d). Ports do not count.
+bool PlatAddressSameHost(const PlatAddress *a, const PlatAddress *b);
 // The next connection of a listening socket (never inherited either), or
 // PLAT_INVALID_SOCKET; waits while none is pending.
 PlatSocket PlatSocketAccept(PlatSocket listener, PlatAddress *peer);
@@ -221,6 +239,17 @@ uint32_t PlatLongPath(const char *path, char *buffer, uint32_t bufferSize);
 int PlatFileOpenSequential(const char *path, int64_t *size);
 int PlatFileRead(int fd, void *buffer, uint32_t length);  // count, 0 at end, -1
 int PlatFileClose(int fd);  // like close()
+// The last modification time of an open file, in seconds since 1970-01-01
+// UTC (what a Last-Modified header names).
+int PlatFileModifiedTime(int fd, int64_t *seconds);
+// Opens a file for appending, creating it (readable by its owner's group,
+// never by others) when it is missing; never inherited. Every
+// PlatFileWrite goes to its end, also when another program appends to it or
+// has cut it short. Returns a descriptor or -1.
+int PlatFileOpenAppend(const char *path);
+// Writes all length bytes, or fails: 0 or -1. A write of one piece to a file
+// opened for appending is never interleaved with another writer's.
+int PlatFileWrite(int fd, const void *buffer, uint32_t length);
 // Sends up to length bytes of an open file, from its current position, to a
 // socket without passing them through the caller. Returns the count sent
 // (0 at the end of the file) or -1; after -1, *sendFailed is 1 when the

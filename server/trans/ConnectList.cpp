@@ -50,6 +50,12 @@ int ConnectListCount() {
   return count;
 }
 
+static void LogConnected(const ConnectEntry *entry) {
+  LogPrint(LOG_INFO, "Connected from %s (ID=%X)", entry->address, entry->thread_id);
+  if (ConfigTbl->access_log2)
+    LogPrint2(LOG_INFO, "Connected from %s (ID=%X)", entry->address, entry->thread_id);
+}
+
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
                    const PlatAddress *peerAddress) {
   PlatLockEnter(ConnectListLock);
@@ -71,9 +77,8 @@ int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
   entry->next = nullptr;
   PlatAddressText(peerAddress, entry->address, sizeof entry->address);
 
-  LogPrint(LOG_INFO, "Connected from %s (ID=%X)", entry->address, threadId);
-  if (ConfigTbl->access_log2)
-    LogPrint2(LOG_INFO, "Connected from %s (ID=%X)", entry->address, threadId);
+  // A load balancer's connection is logged once its header names the client.
+  if (!ProxyFromListed(peerAddress)) LogConnected(entry);
 
   if (ListTail)
     ListTail->next = entry;
@@ -93,6 +98,16 @@ static ConnectEntry *FindRunning(uint32_t threadId) {
   for (ConnectEntry *entry = *IdBucket(threadId); entry; entry = entry->id_next)
     if (entry->thread_id == threadId && entry->status == CONNECT_RUNNING) return entry;
   return nullptr;
+}
+
+void ConnectListClient(const PlatAddress *client) {
+  PlatLockEnter(ConnectListLock);
+  ConnectEntry *entry = FindRunning(PlatCurrentThreadId());
+  if (entry) {
+    PlatAddressText(client, entry->address, sizeof entry->address);
+    LogConnected(entry);
+  }
+  PlatLockLeave(ConnectListLock);
 }
 
 PlatSocket ConnectListSerch() {

@@ -23,6 +23,10 @@ int ConnectListInit();
 int ConnectListCount();
 int ConnectListAdd(PlatSocket sock, uint32_t threadId, PlatThread threadHandle,
                    const PlatAddress *peerAddress);
+// The "Connected from" line of a connection from a proxy-from address,
+// which ConnectListAdd leaves out: written once its PROXY header has named
+// the client (the calling thread's entry then shows that address).
+void ConnectListClient(const PlatAddress *client);
 // The socket registered in the calling thread's running entry, or
 // PLAT_INVALID_SOCKET: a transaction's check that it was registered before
 // it ran.
@@ -44,5 +48,11 @@ void ConnectListTerm();
 // transaction's from the call on (closed by it, or here on a failure).
 int StartTrans(PlatSocket sock, const PlatAddress *peerAddress);
 uint32_t TransMain(void *connection);  // the thread's routine; its Connection
+// Reads the PROXY header of a connection from a proxy-from address (see
+// ProxyHeaderRead.cpp): 0 with the client in conn->peer and what followed
+// the header in the buffer (conn->received bytes, maybe 0); -1 when the
+// connection is refused (logged), with nothing sent.
+struct Connection;
+int ProxyHeaderRead(Connection *conn);
 
 #endif

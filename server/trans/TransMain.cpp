@@ -8,8 +8,18 @@
 #include "trans/Trans.h"
 
 // Waits up to session-timeout for the request (the listening socket has
-// passed that bound on to the connection), receives it once and answers.
+// passed that bound on to the connection), receives it once and answers. A
+// connection from a load balancer first names its client in a PROXY
+// header; what arrived with the header is the request's receive.
 static void ServeRequest(Connection *conn) {
+  if (ProxyFromListed(&conn->peer)) {
+    if (ProxyHeaderRead(conn) != 0) return;
+    ConnectListClient(&conn->peer);
+    if (conn->received > 0) {
+      HTTP_start(conn);
+      return;
+    }
+  }
   int received = PlatSocketRecvWithin(conn->sock, conn->buffer, conn->bufferSize - 1);
   if (received == PLAT_SOCKET_TIMED_OUT) {
     LogPrint(LOG_ERR, "Session timeout.");

@@ -93,6 +93,19 @@ std::string CgiText(const std::string &linuxText) {
   return text;
 }
 
+std::string WindowsShortName(const std::string &path) {
+  if (!UnderWine()) return "";
+  std::string command = std::string("WINEDEBUG=-all '") + WineLoader() + "' '" + ShellCgiPath() +
+                        "' --short-name '" + NativePath(path) + "' 2>/dev/null";
+  FILE *pipe = popen(command.c_str(), "r");
+  if (!pipe) return "";
+  std::string name;
+  char chunk[256];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) name.append(chunk, got);
+  return pclose(pipe) == 0 ? name : "";
+}
+
 int AddressInUseError() { return UnderWine() ? 10048 : 98; }  // WSAEADDRINUSE, EADDRINUSE
 int AddressNotLocalError() { return UnderWine() ? 10049 : 99; }  // WSAEADDRNOTAVAIL, EADDRNOTAVAIL
 int NoSuchProgramError() { return UnderWine() ? 3 : 2; }  // ERROR_PATH_NOT_FOUND, ENOENT

@@ -37,6 +37,10 @@ std::string ShellCgiPath();
 // program writes it: under Wine the program's streams are in text mode, so a
 // CR LF it reads arrives as LF and every LF it writes leaves as CR LF.
 std::string CgiText(const std::string &linuxText);
+// The short (8.3) name a Windows program sees for a file of this machine,
+// asked of the Windows stand-in (CGIPROBE_E2E_BIN) under Wine; "" when it
+// cannot tell.
+std::string WindowsShortName(const std::string &path);
 // The socket interface's error number for an address already in use, and
 // for one that is not an address of this machine.
 int AddressInUseError();

@@ -56,3 +56,37 @@ TEST_F(PlatformPath, DeviceNamesAreNotDocuments) {
   }
   EXPECT_EQ(Get(service.port(), "/index.html").status, 200);
 }
+
+// The media type comes from the name a document is stored under, compared
+// as the CGI look-up compares it: on Windows its short (8.3) name and an
+// upper-case extension type it as its name does; natively the case of a
+// name counts and no other name exists.
+TEST(PlatformPathTypes, MediaTypeFromTheStoredName) {
+  TempDir dir;
+  Service service;
+  Server server{dir};
+  std::string page = dir.Write("www/longname.html", "<html>long</html>\n");
+  ASSERT_TRUE(server.StartWith(BaseConfig(service, dir.Path("www")) +
+                               "content-type = * : application/octet-stream\n"))
+      << server.Stdout();
+  Response byName = Get(service.port(), "/longname.html");
+  ASSERT_NE(byName.Header("Content-Type"), nullptr);
+  EXPECT_EQ(*byName.Header("Content-Type"), "text/html");
+  Response upper = Get(service.port(), "/LONGNAME.HTML");
+  if (UnderWine()) {
+    ASSERT_NE(upper.Header("Content-Type"), nullptr) << upper.raw;
+    EXPECT_EQ(*upper.Header("Content-Type"), "text/html");
+    EXPECT_EQ(upper.body, "<html>long</html>\n");
+    std::string shortName = WindowsShortName(page);
+    ASSERT_FALSE(shortName.empty());
+    ASSERT_NE(shortName, "longname.html") << "Wine gave no short name";
+    Response byShortName = Get(service.port(), "/" + shortName);
+    EXPECT_EQ(byShortName.status, 200) << shortName;
+    ASSERT_NE(byShortName.Header("Content-Type"), nullptr) << byShortName.raw;
+    EXPECT_EQ(*byShortName.Header("Content-Type"), "text/html") << shortName;
+    EXPECT_EQ(byShortName.body, "<html>long</html>\n");
+  } else {
+    EXPECT_EQ(upper.status, 404);
+  }
+  EXPECT_EQ(server.Stop(), 0);
+}

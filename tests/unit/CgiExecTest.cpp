@@ -79,7 +79,7 @@ CgiRun RunCgi(const std::string &program, const std::string &arguments,
   std::thread server([&] {
     CgiRequest request = {scriptPath.c_str(), program.c_str(), arguments.c_str(), query,
                           data.c_str(), isPost};
-    CgiReply reply = {pair[0], SendCgiHeader10};
+    CgiReply reply = {pair[0], SendCgiHeader10, nullptr};
     run.result = CgiExec(&request, &reply);
     shutdown(pair[0], SHUT_WR);
   });

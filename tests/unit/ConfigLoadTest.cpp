@@ -251,6 +251,86 @@ TEST(ConfigLoad, StandardCgiKeys) {
   EXPECT_NE(out.Text().find("[I] cgi-max-body: [0]\n"), std::string::npos);
 }
 
+TEST(ConfigLoad, DeploymentKeys) {
+  ConfigScope config;
+  std::string log;
+  {
+    // Left out: off, none, and the dump as it always was.
+    EXPECT_EQ(Load("log-level = 4\n", &log), 0);
+    Capture out;
+    ShowConfig();
+    std::string dump = out.Text();
+    for (const char *key : {"last-modified", "access-log-file", "proxy-protocol", "proxy-from"})
+      EXPECT_EQ(dump.find(key), std::string::npos) << key;
+    EXPECT_NE(dump.find("[I] access-log2: [off]\n[I] HTTP-version: [0]\n"), std::string::npos);
+  }
+  EXPECT_EQ(Load("last-modified = on\n"
+                 "access-log-file = /var/log/tarveld/access.log\n"
+                 "proxy-protocol = on\n"
+                 "proxy-from = 127.0.0.1\n"
+                 "proxy-from = 2001:DB8::0:5\n"
+                 "proxy-from = 10.0.0.256\n"
+                 "proxy-from = haproxy.example\n",
+                 &log),
+            0);
+  EXPECT_EQ(log, "[E] Invalid proxy-from : 10.0.0.256\n[E] Invalid proxy-from : haproxy.example\n");
+  EXPECT_EQ(config->last_modified, 1);
+  EXPECT_STREQ(config->access_log_file, "/var/log/tarveld/access.log");
+  EXPECT_EQ(config->proxy_protocol, 1);
+  ASSERT_NE(config->proxy_from, nullptr);
+  ASSERT_NE(config->proxy_from->next, nullptr);
+  EXPECT_EQ(config->proxy_from->next->next, nullptr);
+  {
+    Capture out;
+    ShowConfig();
+    std::string dump = out.Text();
+    EXPECT_NE(dump.find("[I] access-log2: [off]\n[I] last-modified: [on]\n"
+                        "[I] access-log-file: [/var/log/tarveld/access.log]\n"
+                        "[I] proxy-protocol: [on]\n[I] proxy-from: [127.0.0.1]\n"
+                        "[I] proxy-from: [2001:db8::5]\n[I] HTTP-version: [0]\n"),
+              std::string::npos)
+        << dump;
+  }
+  // Set to off, a key still shows: the file names it.
+  EXPECT_EQ(Load("last-modified = yes\nproxy-protocol = off\n"), 0);
+  EXPECT_EQ(config->last_modified, 0);
+  Capture out;
+  ShowConfig();
+  std::string dump = out.Text();
+  EXPECT_NE(dump.find("[I] last-modified: [off]\n"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("[I] proxy-protocol: [off]\n"), std::string::npos) << dump;
+}
+
+TEST(ConfigCheck, DeploymentKeysWarnAndAnAccessLogThatCannotOpenFails) {
+  ConfigScope config;
+  support::TempDir dir;
+  std::string root = dir.Mkdir("www");
+  std::string base = "www-route = " + root + "\ndefault-html = index.html\nmax-connect = 8\n"
+                     "buffer-size = 64\nsupport-method = GET\nloop-cycle-usec = 999\n"
+                     "socket-domain = AF_INET\nsocket-type = SOCK_STREAM\n";
+  ASSERT_EQ(Load(base + "access-log-file = " + dir.path() + "/access.log\nproxy-protocol = on\n"), 0);
+  {
+    Capture out;
+    EXPECT_EQ(ConfigCheck(), 0);
+    EXPECT_EQ(out.Text(), "[W] proxy-protocol is on but no proxy-from is set: no client address "
+                          "is taken from a PROXY header.\n");
+  }
+  EXPECT_EQ(support::ReadFile(dir.path() + "/access.log"), "");  // made, empty
+  ASSERT_EQ(Load("proxy-protocol = off\nproxy-from = ::1\n"
+                 "access-log-file = " + dir.path() + "/none/access.log\n"), 0);
+  Capture out;
+  EXPECT_EQ(ConfigCheck(), -1);
+  std::string text = out.Text();
+  // The error number is the system's own.
+  EXPECT_NE(text.find("[W] access-log-file [" + dir.path() + "/none/access.log] cannot be opened "
+                      "for appending (errno="),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("): the start fails.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[W] proxy-from is set but proxy-protocol is off: those connections are "
+                      "served as clients of their own.\n"),
+            std::string::npos) << text;
+}
+
 TEST(ConfigLoad, LongLinesAreReadIn1023CharacterPieces) {
   ConfigScope config;
   // 1023 characters end in "=" + 'x's; the remaining 477 form the next line.
@@ -283,7 +363,8 @@ TEST(ContentTypeMedia, ExtensionAndStarEntries) {
   ContentTypeAdd(&config->content_type, txt);
   EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "text/html");
   EXPECT_STREQ(ContentTypeMedia("/www/a.b.txt"), "text/plain");
-  EXPECT_EQ(ContentTypeMedia("/www/index.HTML"), nullptr);  // case counts
+  // Case counts unless the platform's file names ignore it, as for CGI.
+  EXPECT_EQ(ContentTypeMedia("/www/index.HTML") != nullptr, PLAT_NAMES_IGNORE_CASE);
   EXPECT_EQ(ContentTypeMedia("/www/README"), nullptr);
   EXPECT_EQ(ContentTypeMedia("/www/v1.html/README"), nullptr);  // "html/README"
   EXPECT_EQ(ContentTypeMedia("/www/a.html."), nullptr);
@@ -293,7 +374,8 @@ TEST(ContentTypeMedia, ExtensionAndStarEntries) {
   EXPECT_STREQ(ContentTypeMedia("/www/a.html"), "text/html");
   EXPECT_STREQ(ContentTypeMedia("/www/README"), "application/x-any");
   EXPECT_STREQ(ContentTypeMedia("/www/v1.txt/README"), "application/x-any");
-  EXPECT_STREQ(ContentTypeMedia("/www/index.HTML"), "application/x-any");
+  EXPECT_STREQ(ContentTypeMedia("/www/index.HTML"),
+               PLAT_NAMES_IGNORE_CASE ? "text/html" : "application/x-any");
 }
 
 TEST(ContentTypeMedia, StarBeforeASpecificEntryWinsForAll) {

@@ -140,6 +140,46 @@ TEST_F(ConnectListTest, AccessLog2CopiesTheLineToStandardError) {
   EXPECT_EQ(err.Text(), expected);
 }
 
+struct ClientResult {
+  std::atomic<bool> done{false};
+  PlatAddress client = {};
+};
+
+// What a transaction does once a PROXY header has named its client.
+uint32_t NameTheClientAndFinish(void *parameter) {
+  ClientResult *result = static_cast<ClientResult *>(parameter);
+  ConnectListClient(&result->client);
+  ConnectListDel();
+  result->done = true;
+  return 0;
+}
+
+// A balancer's connection is logged once, with the client's address, by its
+// own transaction; every other connection as before, at once.
+TEST_F(ConnectListTest, BalancerConnectionsAreLoggedWithTheClientTheirHeaderNames) {
+  config_->proxy_protocol = 1;
+  config_->access_log2 = 1;
+  ProxyFromAdd(&config_->proxy_from, "127.0.0.1");
+  ClientResult result;
+  result.client = Address(203, 0, 113, 7);
+  uint32_t id = 0;
+  PlatThread thread = PlatThreadCreateSuspended(NameTheClientAndFinish, &result, &id);
+  ASSERT_NE(thread, nullptr);
+  Capture err(2);
+  Capture out;
+  PlatAddress balancer = Address(127, 0, 0, 1);
+  ASSERT_EQ(ConnectListAdd(9, id, thread, &balancer), 0);
+  uint32_t direct = AddSuspended(10, Address(127, 0, 0, 2));
+  PlatThreadResume(thread);
+  ASSERT_TRUE(WaitFor(result.done));
+  char expected[128];
+  snprintf(expected, sizeof expected,
+           "[I] Connected from 127.0.0.2 (ID=%X)\n[I] Connected from 203.0.113.7 (ID=%X)\n",
+           direct, id);
+  EXPECT_EQ(out.Text(), expected);
+  EXPECT_EQ(err.Text(), expected);
+}
+
 TEST_F(ConnectListTest, ThreadFindsItsSocketAndMarksItselfFinished) {
   LookupResult result;
   uint32_t id = 0;

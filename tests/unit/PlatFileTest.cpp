@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -106,4 +107,34 @@ TEST(PlatFile, SizesBeyondFourGiB) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(size, 5LL * 1024 * 1024 * 1024 + 3);
   PlatFileClose(fd);
+}
+
+TEST(PlatFile, AppendsWholeWritesAndTellsTheModificationTime) {
+  support::TempDir dir;
+  std::string path = dir.path() + "/logs.txt";
+  int fd = PlatFileOpenAppend(path.c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777 & ~0640, 0u) << "never readable by others";
+  EXPECT_EQ(PlatFileWrite(fd, "one\n", 4), 0);
+  // Another writer cuts the file short: the next write still goes to its end.
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  EXPECT_EQ(PlatFileWrite(fd, "two\n", 4), 0);
+  int second = PlatFileOpenAppend(path.c_str());
+  ASSERT_GE(second, 0);
+  EXPECT_EQ(PlatFileWrite(second, "three\n", 6), 0);
+  EXPECT_EQ(PlatFileWrite(fd, "four\n", 5), 0);
+  EXPECT_EQ(support::ReadFile(path), "two\nthree\nfour\n");
+
+  ASSERT_EQ(system(("touch -d '1994-11-06 08:49:37 UTC' " + path).c_str()), 0);
+  int64_t modified = 0;
+  EXPECT_EQ(PlatFileModifiedTime(second, &modified), 0);
+  EXPECT_EQ(modified, 784111777);
+  PlatFileClose(second);
+  PlatFileClose(fd);
+  EXPECT_EQ(PlatFileWrite(fd, "x", 1), -1);
+  EXPECT_EQ(PlatFileOpenAppend(dir.path().c_str()), -1);  // a folder
+  EXPECT_EQ(PlatFileOpenAppend((dir.path() + "/no/such/folder/log").c_str()), -1);
 }

@@ -129,3 +129,42 @@ TEST(SendHeader10, FailedSendIsLoggedWithoutDump) {
             std::string::npos)
       << log;
 }
+
+TEST(SendHeader10, AnswersOfAConnectionNameTheirModificationTimeAndAreCounted) {
+  ConfigScope config;
+  config->support_method = METHOD_GET;
+  Connection conn = {};
+  std::string header;
+  unit::Sent sent = Collect([&](PlatSocket sock) {
+    conn.sock = sock;
+    EXPECT_EQ(SendAnswerHeader10(&conn, STATUS_OK, 5, "text/plain", 784111777,
+                                 BodyPiece{"hello", 5}),
+              5);
+  });
+  EXPECT_EQ(WithoutDate(sent.All()),
+            "HTTP/1.0 200 OK\r\nConnection: close\r\nDate: DATE\r\nAllow: GET\r\n"
+            "Content-Type: text/plain\r\nServer: Tarvel-Server\r\nContent-Length: 5\r\n"
+            "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
+  EXPECT_EQ(sent.All().substr(sent.All().size() - 5), "hello");
+  EXPECT_EQ(conn.answer.status, 200);
+  EXPECT_EQ(conn.answer.bodyBytes, 5u);
+
+  // 304: no body and no length; without a time no Last-Modified line.
+  conn = {};
+  sent = Collect([&](PlatSocket sock) {
+    conn.sock = sock;
+    EXPECT_EQ(SendAnswerHeader10(&conn, STATUS_NOT_MODIFIED, CONTENT_LENGTH_NONE, nullptr, 0,
+                                 BodyPiece{nullptr, 0}),
+              0);
+    EXPECT_EQ(SendAnswerHeader10(&conn, STATUS_NOT_FOUND, 0, nullptr, LAST_MODIFIED_NONE,
+                                 BodyPiece{nullptr, 0}),
+              0);
+  });
+  ASSERT_EQ(sent.records.size(), 2u);
+  EXPECT_EQ(WithoutDate(sent.records[0]),
+            "HTTP/1.0 304 Not Modified\r\nConnection: close\r\nDate: DATE\r\nAllow: GET\r\n"
+            "Server: Tarvel-Server\r\nLast-Modified: Thu, 01 Jan 1970 00:00:00 GMT\r\n\r\n");
+  EXPECT_EQ(WithoutDate(sent.records[1]), WithoutDate(Header(STATUS_NOT_FOUND, 0, nullptr)));
+  EXPECT_EQ(conn.answer.status, 404);
+  EXPECT_EQ(conn.answer.bodyBytes, 0u);
+}

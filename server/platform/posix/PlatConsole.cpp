@@ -2,7 +2,8 @@
 // console signals are blocked in every thread and received by one thread of
 // our own, which delivers each event on a new thread to the handlers, newest
 // first, as the console does (on its own thread when no new one can be
-// had). Unhandled events end the process.
+// had). Unhandled events end the process. The same thread receives SIGUSR2,
+// the request to reopen log files, and runs its handler itself.
 #include <pthread.h>
 #include <signal.h>
 
@@ -25,16 +26,21 @@ const SignalEvent SignalEvents[] = {
     {SIGTERM, PLAT_CTRL_SHUTDOWN_EVENT},
 };
 
+// Reopening a log is the work of a moment: no thread of its own.
+constexpr int REOPEN_SIGNAL = SIGUSR2;
+
 constexpr int MAX_HANDLERS = 16;
 pthread_mutex_t HandlerMutex = PTHREAD_MUTEX_INITIALIZER;
 PlatCtrlHandler Handlers[MAX_HANDLERS];
 int HandlerCount = 0;
 bool Receiving = false;
+PlatReopenHandler ReopenHandler = nullptr;  // under HandlerMutex
 
 sigset_t ConsoleSignals() {
   sigset_t set;
   sigemptyset(&set);
   for (const SignalEvent &event : SignalEvents) sigaddset(&set, event.signal);
+  sigaddset(&set, REOPEN_SIGNAL);
   return set;
 }
 
@@ -79,6 +85,14 @@ void *ReceiveSignals(void *) {
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
+    if (sig == REOPEN_SIGNAL) {
+      pthread_mutex_lock(&HandlerMutex);
+      PlatReopenHandler reopen = ReopenHandler;
+      pthread_mutex_unlock(&HandlerMutex);
+      if (!reopen) DefaultHandling(sig);
+      reopen();
+      continue;
+    }
     for (const SignalEvent &event : SignalEvents) {
       if (event.signal != sig) continue;
       Delivery *delivery = new (std::nothrow) Delivery{sig, event.ctrlType};
@@ -151,4 +165,10 @@ int PlatSetCtrlHandler(PlatCtrlHandler handler, int add) {
   }
   pthread_mutex_unlock(&HandlerMutex);
   return result;
+}
+
+void PlatSetReopenHandler(PlatReopenHandler handler) {
+  pthread_mutex_lock(&HandlerMutex);
+  ReopenHandler = handler;
+  pthread_mutex_unlock(&HandlerMutex);
 }

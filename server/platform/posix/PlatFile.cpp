@@ -64,6 +64,34 @@ int PlatFileRead(int fd, void *buffer, uint32_t length) {
 
 int PlatFileClose(int fd) { return close(fd) == 0 ? 0 : -1; }
 
+int PlatFileModifiedTime(int fd, int64_t *seconds) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return -1;
+  *seconds = static_cast<int64_t>(info.st_mtime);
+  return 0;
+}
+
+int PlatFileOpenAppend(const char *path) {
+  int fd;
+  do fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// O_APPEND moves to the end and writes in one step: a line written by one
+// call never mixes with another writer's.
+int PlatFileWrite(int fd, const void *buffer, uint32_t length) {
+  const char *at = static_cast<const char *>(buffer);
+  while (length > 0) {
+    ssize_t done = write(fd, at, length);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return -1;
+    at += done;
+    length -= static_cast<uint32_t>(done);
+  }
+  return 0;
+}
+
 namespace {
 
 // Errors of a file-to-socket transfer that belong to the socket's side.

@@ -73,3 +73,6 @@ int RemoveHandler(PlatCtrlHandler handler) {
 int PlatSetCtrlHandler(PlatCtrlHandler handler, int add) {
   return add ? AddHandler(handler) : RemoveHandler(handler);
 }
+
+// Windows sends no request to reopen a file: nothing to wait for.
+void PlatSetReopenHandler(PlatReopenHandler) {}

@@ -60,6 +60,32 @@ int PlatFileRead(int fd, void *buffer, uint32_t length) {
 
 int PlatFileClose(int fd) { return _close(fd) == 0 ? 0 : -1; }
 
+int PlatFileModifiedTime(int fd, int64_t *seconds) {
+  struct _stat64 info;
+  if (_fstat64(fd, &info) != 0) return -1;
+  *seconds = static_cast<int64_t>(info.st_mtime);
+  return 0;
+}
+
+// Binary: a line ends in LF alone, as log tools read it on every system.
+// Windows knows no group or other rights: the file takes its folder's.
+int PlatFileOpenAppend(const char *path) {
+  return _open(path, _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
+}
+
+int PlatFileWrite(int fd, const void *buffer, uint32_t length) {
+  const char *at = static_cast<const char *>(buffer);
+  while (length > 0) {
+    unsigned piece = length > INT_MAX ? INT_MAX : length;
+    int done = _write(fd, at, piece);
+    if (done <= 0) return -1;
+    at += done;
+    length -= static_cast<uint32_t>(done);
+  }
+  return 0;
+}
+
 // One piece of the file, read and sent.
 int PlatFileSendToSocket(int fd, PlatSocket sock, uint32_t length, int *sendFailed) {
   return PlatFileCopyToSocket(fd, sock, length, sendFailed);

@@ -25,6 +25,10 @@
 //   stdecho a standard CGI program: a header, then its method, query,
 //           content length and its whole input
 //   stdtree "tree" with the ids on standard error and no output at all
+//   stdremote a standard CGI program: a header, then REMOTE_ADDR and
+//           REMOTE_PORT
+// Run as "cgi_probe --short-name PATH" it prints the short (8.3) name of
+// PATH's last component, for the tests that ask for a document by it.
 // Nothing it does lasts longer than 30 seconds.
 #include <fcntl.h>
 #include <io.h>
@@ -199,6 +203,17 @@ int main(int argc, char **argv) {
     Generation("--leaf", stderr);
   } else if (mode == "stdecho") {
     StandardEcho();
+  } else if (mode == "stdremote") {
+    const char *address = getenv("REMOTE_ADDR");
+    const char *port = getenv("REMOTE_PORT");
+    printf("Content-Type: text/plain\n\n%s %s\n", address ? address : "-", port ? port : "-");
+    fflush(stdout);
+  } else if (mode == "--short-name" && argc == 3) {
+    char shortPath[MAX_PATH];
+    if (GetShortPathNameA(argv[2], shortPath, sizeof shortPath) == 0) return 1;
+    const char *name = strrchr(shortPath, '\\');
+    printf("%s", name ? name + 1 : shortPath);
+    fflush(stdout);
   } else if (mode == "--leaf") {
     Sleep(LIFETIME_MS);
   } else if (mode == "exit") {
