@@ -53,10 +53,10 @@ struct CgiMeta {
 struct CgiHeader {
   int status;               // the status number
   const char *reason;       // null: the status table's phrase
-  const char *contentType;  // the design interface's one line; null: none
+  const char *contentType;  // cgi-type's one line; null: none
   const char *lines;        // the standard interface: the program's own
                             // header lines, each ending in CR LF; null for
-                            // the design interface
+                            // cgi-type
   size_t linesLength;
 };
 
@@ -78,6 +78,13 @@ int CgiResultSend(PlatHandle pipe, PlatSocket sock);
 // output logged. 0 when the program was started; -1 when it was not
 // (nothing has been sent then).
 int CgiStandardExec(const CgiRequest *request, const CgiMeta *meta, const CgiReply *reply);
+
+// The containment of CGI runs, set up once at start-up from the
+// configuration's caps (the check only reports it); logged when there are
+// CGI entries.
+int CgiContainInit(int checkOnly);
+// Ends every run that is still going, each program with its processes.
+void CgiEndAllRuns();
 
 int TerminateChildInit();
 int TerminateChild(uint32_t processId);

@@ -73,11 +73,17 @@ struct ConfigTable {
   int32_t dump_log;                                 // dump-log
   int32_t access_log2;                              // access-log2
   uint32_t host_scope_id;                           // none (zone of a scoped IPv6 host-address)
-  // Beyond the design's table: features off unless their keys are set.
+  // Added later: features that are off unless their keys are set.
   CgiTypeEntry *cgi_standard_type;                  // cgi-standard-type
   int64_t cgi_max_body;                             // cgi-max-body (set: cgi_max_body_set)
   int32_t cgi_max_body_set;
   CgiEnvEntry *cgi_env;                             // cgi-env
+  int64_t cgi_memory_limit;                         // cgi-memory-limit (bytes)
+  int32_t cgi_process_limit;                        // cgi-process-limit
+  int32_t cgi_cpu_limit;                            // cgi-cpu-limit (milliseconds)
+  int32_t cgi_memory_limit_set;                     // each set by its line
+  int32_t cgi_process_limit_set;
+  int32_t cgi_cpu_limit_set;
 };
 
 extern ConfigTable *ConfigTbl;
