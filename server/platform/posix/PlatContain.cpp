@@ -31,6 +31,7 @@
 
 #include "PlatContainRec.h"
 #include "PlatProcessRec.h"
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -184,7 +185,8 @@ bool GroupFolder(const Mount &mount, const char *controller, char *folder, size_
 bool MayMakeGroups(const char *folder, int *error) {
   char probe[PLAT_MAX_PATH], name[64];
   snprintf(name, sizeof name, "tarveld-%d-probe", static_cast<int>(getpid()));
-  if (!PathOf(probe, sizeof probe, folder, name) || (mkdir(probe, 0755) != 0 && errno != EEXIST)) {
+  if (!PathOf(probe, sizeof probe, folder, name) ||
+      (SysGroupCreate(probe, 0755) != 0 && errno != EEXIST)) {
     *error = errno;
     return false;
   }
@@ -266,7 +268,7 @@ bool WriteLimit(const char *folder, const char *file, long long value) {
 
 // Makes one group of the run and opens its cgroup.procs for the program.
 bool MakeGroup(const char *base, const char *name, char *folder, size_t size, int *procs) {
-  if (!PathOf(folder, size, base, name) || mkdir(folder, 0755) != 0) {
+  if (!PathOf(folder, size, base, name) || SysGroupCreate(folder, 0755) != 0) {
     folder[0] = '\0';
     return false;
   }
