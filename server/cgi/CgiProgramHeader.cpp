@@ -7,23 +7,9 @@
 #include <cstring>
 
 #include "cgi/CgiRun.h"
+#include "cgi/HeaderText.h"
 
 namespace {
-
-bool SameName(const char *name, size_t length, const char *known) {
-  if (strlen(known) != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
-    char k = known[i] >= 'A' && known[i] <= 'Z' ? static_cast<char>(known[i] - 'A' + 'a') : known[i];
-    if (c != k) return false;
-  }
-  return true;
-}
-
-bool IsTokenCharacter(char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-  return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
 
 // Printable text and tabs only: a value can never end the line early for
 // the client, nor start a line of its own.
@@ -83,7 +69,7 @@ bool TakeLine(const char *line, size_t length, CgiProgramHeader *header, bool *s
   }
   size_t nameLength = static_cast<size_t>(colon - line);
   for (size_t i = 0; i < nameLength; ++i) {
-    if (!IsTokenCharacter(line[i])) {
+    if (!HeaderTokenCharacter(line[i])) {
       header->problem = "a header line whose name is no token";
       return false;
     }
@@ -97,7 +83,7 @@ bool TakeLine(const char *line, size_t length, CgiProgramHeader *header, bool *s
     header->problem = "a control character in a header line";
     return false;
   }
-  if (SameName(line, nameLength, "Status")) {
+  if (HeaderNameIs(line, nameLength, "Status")) {
     if (!ParseStatus(value, valueLength, header)) {
       header->problem = "a Status line without a status from 100 to 599";
       return false;
@@ -105,9 +91,9 @@ bool TakeLine(const char *line, size_t length, CgiProgramHeader *header, bool *s
     *statusSeen = true;
     return true;
   }
-  if (SameName(line, nameLength, "Location")) *locationSeen = true;
-  if (SameName(line, nameLength, "Date") || SameName(line, nameLength, "Server") ||
-      SameName(line, nameLength, "Connection"))
+  if (HeaderNameIs(line, nameLength, "Location")) *locationSeen = true;
+  if (HeaderNameIs(line, nameLength, "Date") || HeaderNameIs(line, nameLength, "Server") ||
+      HeaderNameIs(line, nameLength, "Connection"))
     return true;
   if (!AppendLine(header, line, nameLength, value, valueLength)) {
     header->problem = "no memory for the header";

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "cgi/CgiRun.h"
+#include "cgi/HeaderText.h"
 #include "config/ConfigTbl.h"
 #include "platform/platform.h"
 
@@ -71,29 +72,15 @@ void PutNumber(EnvBlock *block, const char *name, long long value) {
   Put(block, name, text);
 }
 
-bool SameName(const char *a, const char *b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
-bool IsTokenCharacter(char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-  return c != '\0' && strchr("!#$%&'*+-.^`|~", c) != nullptr;
-}
-
 // Whether a header line may become an HTTP_ variable.
 bool Passes(const char *name) {
   static const char *const Withheld[] = {"Content-Length", "Content-Type", "Authorization",
                                          "Proxy-Authorization", "Proxy"};
   if (!*name) return false;
   for (const char *at = name; *at; ++at)
-    if (!IsTokenCharacter(*at)) return false;  // "_" included
+    if (!HeaderTokenCharacter(*at) || *at == '_') return false;
   for (const char *withheld : Withheld)
-    if (SameName(name, withheld)) return false;
+    if (HeaderNamesEqual(name, withheld)) return false;
   return true;
 }
 
@@ -115,12 +102,12 @@ void PutFields(EnvBlock *block, const CgiMeta *meta) {
     const CgiField &field = meta->fields[i];
     if (!Passes(field.name)) continue;
     bool earlier = false;
-    for (int j = 0; j < i && !earlier; ++j) earlier = SameName(meta->fields[j].name, field.name);
+    for (int j = 0; j < i && !earlier; ++j) earlier = HeaderNamesEqual(meta->fields[j].name, field.name);
     if (earlier) continue;
-    const char *separator = SameName(field.name, "Cookie") ? "; " : ", ";
+    const char *separator = HeaderNamesEqual(field.name, "Cookie") ? "; " : ", ";
     size_t length = strlen(field.value);
     for (int j = i + 1; j < meta->fieldCount; ++j)
-      if (SameName(meta->fields[j].name, field.name))
+      if (HeaderNamesEqual(meta->fields[j].name, field.name))
         length += strlen(separator) + strlen(meta->fields[j].value);
     char *value = static_cast<char *>(malloc(length + 1));
     if (!value) {
@@ -129,7 +116,7 @@ void PutFields(EnvBlock *block, const CgiMeta *meta) {
     }
     strcpy(value, field.value);
     for (int j = i + 1; j < meta->fieldCount; ++j) {
-      if (!SameName(meta->fields[j].name, field.name)) continue;
+      if (!HeaderNamesEqual(meta->fields[j].name, field.name)) continue;
       strcat(value, separator);
       strcat(value, meta->fields[j].value);
     }

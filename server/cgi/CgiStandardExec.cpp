@@ -141,18 +141,17 @@ void WriteBody(StandardRun *run) {
   if (run->in && run->bodyLeft == 0) CloseInput(run);
 }
 
+// One read of the error output, into the log.
 void ReadErrors(StandardRun *run) {
-  while (run->err) {
-    uint32_t got = 0;
-    int state = PlatStreamRead(run->err, run->buffer, RELAY_SIZE, &got);
-    if (state == PLAT_STREAM_EMPTY) return;
-    if (state != 0 || got == 0) {
-      PlatStreamClose(run->err);
-      run->err = nullptr;
-      return;
-    }
-    CgiErrorOutputTake(&run->errors, run->buffer, got);
+  uint32_t got = 0;
+  int state = PlatStreamRead(run->err, run->buffer, RELAY_SIZE, &got);
+  if (state == PLAT_STREAM_EMPTY) return;
+  if (state != 0 || got == 0) {
+    PlatStreamClose(run->err);
+    run->err = nullptr;
+    return;
   }
+  CgiErrorOutputTake(&run->errors, run->buffer, got);
 }
 
 // Output before the header's end gathers until the header is complete;
@@ -181,34 +180,30 @@ bool TakeHeaderOutput(StandardRun *run, const char *bytes, size_t length) {
   return true;
 }
 
-// Moves the output that is there now; false when the run cannot go on.
-// A program that writes its whole answer itself (nph-) is relayed as is.
+// Moves one read of output; false when the run cannot go on. One read at
+// a time: a program that never stops writing still meets its limits. A
+// program that writes its whole answer itself (nph-) is relayed as is.
 bool RelayOutput(StandardRun *run) {
-  while (run->out) {
-    uint32_t got = 0;
-    int state = PlatStreamRead(run->out, run->buffer, RELAY_SIZE, &got);
-    if (state == PLAT_STREAM_EMPTY) return true;
-    if (state != 0) {
-      LogPrint(LOG_ERR, "Failed ReadFile() errno=%d", PlatLastError());
-      run->end = END_FAILURE;
-      return false;
-    }
-    if (got == 0) {
-      run->outEnded = true;
-      PlatStreamClose(run->out);
-      run->out = nullptr;
-      return true;
-    }
-    run->lastOutput = PlatMonotonicMsec();
-    if (run->meta->nph && !run->headerSent) run->headerSent = true;
-    bool going = run->headerSent ? SendAll(run, run->buffer, got)
-                                 : TakeHeaderOutput(run, run->buffer, got);
-    if (!going) {
-      if (run->end == END_PROGRAM) run->end = END_CLIENT;
-      return false;
-    }
+  uint32_t got = 0;
+  int state = PlatStreamRead(run->out, run->buffer, RELAY_SIZE, &got);
+  if (state == PLAT_STREAM_EMPTY) return true;
+  if (state != 0) {
+    LogPrint(LOG_ERR, "Failed ReadFile() errno=%d", PlatLastError());
+    run->end = END_FAILURE;
+    return false;
   }
-  return true;
+  if (got == 0) {
+    run->outEnded = true;
+    PlatStreamClose(run->out);
+    run->out = nullptr;
+    return true;
+  }
+  run->lastOutput = PlatMonotonicMsec();
+  if (run->meta->nph && !run->headerSent) run->headerSent = true;
+  bool going = run->headerSent ? SendAll(run, run->buffer, got)
+                               : TakeHeaderOutput(run, run->buffer, got);
+  if (!going && run->end == END_PROGRAM) run->end = END_CLIENT;
+  return going;
 }
 
 // ------------------------------------------------ limits
@@ -265,13 +260,10 @@ int32_t UntilNextLimit(const StandardRun *run, uint64_t now) {
 
 // ------------------------------------------------ the run
 
-// Reads what the program left in its pipes after its end, without waiting.
-bool DrainAfterEnd(StandardRun *run) {
-  ReadErrors(run);
-  return RelayOutput(run);
-}
-
-// Waits and acts until the run ends; its end says how.
+// Waits and acts until the run ends; its end says how. Once the program has
+// ended, what is left in its pipes is read without waiting for a descendant
+// that may hold them open: the run ends with the first look that finds
+// nothing there.
 void Relay(StandardRun *run) {
   run->end = END_PROGRAM;
   WriteBody(run);
@@ -280,23 +272,26 @@ void Relay(StandardRun *run) {
     if (LimitDue(run, now)) return;
     PlatWaitSet set = {run->out, run->err, run->bodyLeft > 0 ? run->in : nullptr,
                        run->ended ? nullptr : run->hold.info.process};
-    if (!set.out && !set.err && !set.in && !set.process) return;  // ended, all read
-    int ready = PlatProcessWait(&set, UntilNextLimit(run, now));
+    // A cap may have ended the program: once its output is relayed, the run
+    // ends as a capped one.
+    if (!set.out && !set.err && !set.in && !set.process) {  // ended, all read
+      CapHit(run);
+      return;
+    }
+    int ready = PlatProcessWait(&set, run->ended ? 0 : UntilNextLimit(run, now));
     if (ready < 0) {
       LogPrint(LOG_ERR, "Failed WaitForMultipleObjects() errno=%d", PlatLastError());
       run->end = END_FAILURE;
       return;
     }
-    if (ready & PLAT_READY_IN) WriteBody(run);
-    if (ready & PLAT_READY_ERR) ReadErrors(run);
-    if ((ready & PLAT_READY_OUT) && !RelayOutput(run)) return;
-    if (ready & PLAT_READY_ENDED) {
-      run->ended = true;
-      // A cap may have ended the program: once its output is relayed, the
-      // run ends as a capped one.
-      if (DrainAfterEnd(run)) CapHit(run);
+    if (run->ended && (ready & (PLAT_READY_OUT | PLAT_READY_ERR)) == 0) {
+      CapHit(run);
       return;
     }
+    if (ready & PLAT_READY_IN) WriteBody(run);
+    if ((ready & PLAT_READY_ERR) && run->err) ReadErrors(run);
+    if ((ready & PLAT_READY_OUT) && run->out && !RelayOutput(run)) return;
+    if (ready & PLAT_READY_ENDED) run->ended = true;
   }
 }
 

@@ -4,25 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cgi/HeaderText.h"
 #include "http/Http.h"
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-bool IsTokenCharacter(char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-  return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool SameName(const char *a, const char *b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
 
 }  // namespace
 
@@ -58,7 +45,7 @@ int RequestFieldsParse(char *block, size_t length, CgiField **fields, int *count
     if (lineEnd == at) break;  // the empty line that ends the block
     char *colon = static_cast<char *>(memchr(at, ':', static_cast<size_t>(lineEnd - at)));
     bool named = colon && colon > at;
-    for (char *c = at; named && c < colon; ++c) named = IsTokenCharacter(*c);
+    for (char *c = at; named && c < colon; ++c) named = HeaderTokenCharacter(*c);
     for (char *c = colon ? colon : at; named && c < lineEnd; ++c)
       named = *c != '\0' && *c != '\r';
     if (!named) {
@@ -83,14 +70,14 @@ int RequestFieldsParse(char *block, size_t length, CgiField **fields, int *count
 
 const char *RequestField(const CgiField *fields, int count, const char *name) {
   for (int i = 0; i < count; ++i)
-    if (SameName(fields[i].name, name)) return fields[i].value;
+    if (HeaderNamesEqual(fields[i].name, name)) return fields[i].value;
   return nullptr;
 }
 
 int RequestContentLength(const CgiField *fields, int count, int64_t *length) {
   int found = 0;
   for (int i = 0; i < count; ++i) {
-    if (!SameName(fields[i].name, "Content-Length")) continue;
+    if (!HeaderNamesEqual(fields[i].name, "Content-Length")) continue;
     const char *value = fields[i].value;
     if (*value == '\0') return -1;
     int64_t number = 0;

@@ -206,69 +206,81 @@ int SendHeader10(PlatSocket sock, unsigned kind, int64_t length, const char *con
   return SendHeader10Body(sock, kind, length, contentType, BodyPiece{nullptr, 0}) < 0 ? -1 : 0;
 }
 
+namespace {
+
+// An answer's header on its way: its text, and its status for the log.
+struct Outgoing {
+  HeaderText text;
+  int status;
+  const char *reason;
+};
+
+// A header buffer of the given size, or false (logged) without memory.
+bool StartHeader(Outgoing *out, size_t size, int status, const char *reason) {
+  out->text = {static_cast<char *>(malloc(size)), 0, size};
+  out->status = status;
+  out->reason = reason;
+  if (!out->text.text) {
+    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
+    return false;
+  }
+  out->text.text[0] = '\0';
+  return true;
+}
+
+// Logs and sends the composed header with the first piece of its body;
+// the count of body bytes sent with it, or -1 when the header did not go
+// out whole. Releases the buffer.
+int SendComposed(PlatSocket sock, Outgoing *out, int64_t length, BodyPiece first) {
+  int headerLength = static_cast<int>(out->text.used);
+  LogPrint(LOG_DEBUG, "Result Header : %d %s", out->status, out->reason);
+  int sent = SendHeaderPieces(sock, out->text.text, headerLength, length, first);
+  int result = sent - headerLength;
+  if (sent < headerLength) {
+    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
+    result = -1;
+  } else {
+    LogDump("Sended Data", out->text.text, static_cast<uint32_t>(headerLength));
+  }
+  free(out->text.text);
+  return result;
+}
+
+}  // namespace
+
 int SendHeader10Body(PlatSocket sock, unsigned kind, int64_t length, const char *contentType,
                      BodyPiece first) {
   TRACE_START_AS("SendHeader10");
   // No caller passes a kind outside the table; one that did would be sent
   // as kind 0 rather than read past the phrases.
   if (kind >= STATUS_KINDS) kind = 0;
-
-  char *header = static_cast<char *>(malloc(HEADER_SIZE));
-  if (!header) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    TRACE_END_AS("SendHeader10");
-    return -1;
+  Outgoing out;
+  int result = -1;
+  if (StartHeader(&out, HEADER_SIZE, StatusCode(kind), ReasonPhrase[kind])) {
+    ComposeHeader(&out.text, kind, length, contentType);
+    result = SendComposed(sock, &out, length, first);
   }
-  HeaderText text = {header, 0, HEADER_SIZE};
-  header[0] = '\0';
-  ComposeHeader(&text, kind, length, contentType);
-  int headerLength = static_cast<int>(text.used);
-
-  LogPrint(LOG_DEBUG, "Result Header : %d %s", StatusCode(kind), ReasonPhrase[kind]);
-  int sent = SendHeaderPieces(sock, header, headerLength, length, first);
-  if (sent < headerLength) {
-    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
-    free(header);
-    TRACE_END_AS("SendHeader10");
-    return -1;
-  }
-  LogDump("Sended Data", header, static_cast<uint32_t>(headerLength));
-  free(header);
   TRACE_END_AS("SendHeader10");
-  return sent - headerLength;
+  return result;
 }
 
+// The program's lines follow the server's; its body follows at once, so
+// the header waits to leave with its first piece (a known length's way).
 int SendHeaderLines10(PlatSocket sock, int status, const char *reason, const char *lines,
                       size_t linesLength) {
   TRACE_START_AS("SendHeader10");
-  if (!reason) reason = ReasonPhrase[StatusKind(status)];
-  size_t size = HEADER_SIZE + linesLength;
-  char *header = static_cast<char *>(malloc(size));
-  if (!header) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    TRACE_END_AS("SendHeader10");
-    return -1;
+  Outgoing out;
+  int result = -1;
+  if (StartHeader(&out, HEADER_SIZE + linesLength, status,
+                  reason ? reason : ReasonPhrase[StatusKind(status)])) {
+    AppendStatusLine(&out.text, status, out.reason);
+    Append(&out.text, "Connection: close\r\nDate: ");
+    AppendDate(&out.text);
+    Append(&out.text, "\r\nServer: Tarvel-Server\r\n");
+    AppendBytes(&out.text, lines, linesLength);
+    Append(&out.text, "\r\n");
+    result = SendComposed(sock, &out, 0, BodyPiece{nullptr, 0}) < 0 ? -1 : 0;
   }
-  HeaderText text = {header, 0, size};
-  header[0] = '\0';
-  AppendStatusLine(&text, status, reason);
-  Append(&text, "Connection: close\r\nDate: ");
-  AppendDate(&text);
-  Append(&text, "\r\nServer: Tarvel-Server\r\n");
-  AppendBytes(&text, lines, linesLength);
-  Append(&text, "\r\n");
-  int headerLength = static_cast<int>(text.used);
-  LogPrint(LOG_DEBUG, "Result Header : %d %s", status, reason);
-  // The body follows at once: the header leaves with its first piece.
-  int sent = PlatSocketSendMore(sock, header, headerLength);
-  int result = 0;
-  if (sent != headerLength) {
-    LogPrint(LOG_WARN, "Failed send() errno=%d", PlatSocketLastError());
-    result = -1;
-  } else {
-    LogDump("Sended Data", header, static_cast<uint32_t>(headerLength));
-  }
-  free(header);
   TRACE_END_AS("SendHeader10");
   return result;
 }

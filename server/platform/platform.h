@@ -310,8 +310,8 @@ struct PlatProcessInfo {
   PlatProcess process;
   uint32_t processId;
 };
-// Starts a process in the server's current folder, with no other handle or
-// descriptor of the server than its two pipe ends.
+// Starts a process in its folder (the server's current one unless given),
+// with no other handle or descriptor of the server than its pipe ends.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info);
 // Whether a started process has ended, never waiting: 0 with *code its exit
 // code once it has, PLAT_PROCESS_RUNNING while it runs (and where the system

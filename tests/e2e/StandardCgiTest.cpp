@@ -7,8 +7,10 @@
 // stand-in of the tests' shell scripts (ShellCgiPath), which acts by the
 // script's name; the interpreters' cases need Linux.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -298,7 +300,8 @@ TEST_F(StandardCgi, BadProgramHeadersGive502) {
 TEST_F(StandardCgi, LimitsEndTheProgramWithItsTreeBeforeAndAfterTheHeader) {
   dir.Write("www/late.std", "printf 'Content-Type: text/plain\\n\\nfirst'\nexec sleep 30\n");
   dir.Write("www/deaf.std", "exec sleep 30\n");
-  Start("cgi-io-timeout = 1000\n");
+  dir.Write("www/stream.std", "printf 'Content-Type: text/plain\\n\\n'\nexec yes\n");
+  Start("cgi-io-timeout = 1000\ncgi-exe-timeout = 2500\n");
   Response tree = Get(service.port(), "/stdtree.std");
   EXPECT_EQ(tree.statusLine, "HTTP/1.0 504 Gateway Time-out");
   EXPECT_EQ(tree.body, TimeoutText);
@@ -329,7 +332,19 @@ TEST_F(StandardCgi, LimitsEndTheProgramWithItsTreeBeforeAndAfterTheHeader) {
       "POST /deaf.std HTTP/1.0\r\nContent-Length: 1000000\r\n\r\n" + std::string(1000000, 'd'),
       20000));
   EXPECT_EQ(deaf.statusLine, "HTTP/1.0 504 Gateway Time-out");
-  EXPECT_TRUE(server.WaitForLog("[I] CGI outcome (ID=", 5000, 3)) << server.Stdout();
+  // Nor one that never stops writing: its run time still counts.
+  int fd = Connect(service.port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, "GET /stream.std HTTP/1.0\r\n\r\n"));
+  auto asked = std::chrono::steady_clock::now();
+  char chunk[65536];
+  int64_t streamed = 0;
+  for (ssize_t n; MillisecondsSince(asked) < 20000 && (n = recv(fd, chunk, sizeof chunk, 0)) > 0;)
+    streamed += n;
+  close(fd);
+  EXPECT_LT(MillisecondsSince(asked), 15000) << streamed << " bytes";
+  EXPECT_TRUE(server.WaitForLog("[E] CGI EXE timeout! (")) << server.Stdout();
+  EXPECT_TRUE(server.WaitForLog("[I] CGI outcome (ID=", 5000, 4)) << server.Stdout();
 }
 
 TEST_F(StandardCgi, ErrorOutputIsLoggedEscapedAndCapped) {
