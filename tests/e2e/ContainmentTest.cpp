@@ -173,10 +173,10 @@ TEST_F(Containment, WithoutGroupsTheServerSaysSoAndFallsBack) {
   server.StartWithFaults({"group-create:13:1000000"}, {"tarveld.conf"});
   ASSERT_TRUE(server.WaitForLog("Tarvel server is started.")) << server.Stdout();
   std::string out = server.Stdout();
-  EXPECT_NE(out.find("[I] CGI containment: process groups (no control group can be made: "
-                     "errno=13)\n[W] cgi-process-limit is not enforced: "),
+  EXPECT_NE(out.find("[I] CGI containment: process groups (no control group can be made: errno="),
             std::string::npos)
       << out;
+  EXPECT_NE(out.find(")\n[W] cgi-process-limit is not enforced: "), std::string::npos) << out;
   Response response = Get(service.port(), "/nap.sh");
   EXPECT_EQ(response.body.substr(response.body.size() - TimeoutText.size()), TimeoutText);
   int program = atoi(response.body.c_str());

@@ -34,6 +34,22 @@
 #include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
+// ThreadSanitizer takes a child that shares the server's memory until it
+// runs its program for a fork of a threaded process, and stops the server:
+// its builds hold runs in process groups.
+#if defined(__SANITIZE_THREAD__)
+#define PLAT_NO_SHARED_CHILD 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PLAT_NO_SHARED_CHILD 1
+#endif
+#endif
+#ifdef PLAT_NO_SHARED_CHILD
+constexpr bool SHARED_CHILD = false;
+#else
+constexpr bool SHARED_CHILD = true;
+#endif
+
 namespace {
 
 const int32_t EMPTY_WAIT_MSEC = 2000;  // for the processes of an ended group to go
@@ -350,9 +366,10 @@ int PlatContainmentInit(const PlatCaps *caps, PlatContainment *found, int checkO
   Caps = *caps;
   Mount unified, pids, memory;
   ReadMounts(&unified, &pids, &memory);
-  int error = ENOENT;
+  int error = SHARED_CHILD ? ENOENT : ENOTSUP;
   char folder[PLAT_MAX_PATH];
-  if (GroupFolder(unified, "", folder, sizeof folder) && MayMakeGroups(folder, &error)) {
+  if (SHARED_CHILD && GroupFolder(unified, "", folder, sizeof folder) &&
+      MayMakeGroups(folder, &error)) {
     snprintf(Found.unified, sizeof Found.unified, "%s", folder);
     EnableUnifiedControllers(folder, checkOnly);
     if (Caps.processes > 0 && !Found.unifiedPids && GroupFolder(pids, "pids", folder, sizeof folder) &&
@@ -380,8 +397,9 @@ PlatContainer PlatContainerCreate() {
     return nullptr;
   }
   for (int &fd : rec->procs) fd = -1;
-  rec->memoryLimit = Caps.memoryBytes;
-  rec->cpuLimitMsec = Caps.cpuMsec;
+  // Per-process limits need the same child as groups do.
+  rec->memoryLimit = SHARED_CHILD ? Caps.memoryBytes : 0;
+  rec->cpuLimitMsec = SHARED_CHILD ? Caps.cpuMsec : 0;
   if (!Found.unified[0]) return rec;  // process groups and resource limits only
   char name[64];
   snprintf(name, sizeof name, "tarveld-%d-%u", static_cast<int>(getpid()), NextRun.fetch_add(1));
