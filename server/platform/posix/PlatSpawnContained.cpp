@@ -54,7 +54,7 @@ struct KernelSigaction {
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
 
-CHILD_CODE [[noreturn]] void ChildFails(const ChildPlan *plan, long error) {
+[[noreturn]] CHILD_CODE void ChildFails(const ChildPlan *plan, long error) {
   int code = static_cast<int>(error);
   syscall(SYS_write, plan->report, &code, sizeof code);
   syscall(SYS_exit_group, 127);
