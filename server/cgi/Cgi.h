@@ -89,6 +89,13 @@ int CgiResultSend(PlatHandle pipe, PlatSocket sock);
 // (nothing has been sent then).
 int CgiStandardExec(const CgiRequest *request, const CgiMeta *meta, const CgiReply *reply);
 
+// The containment of CGI runs, set up once at start-up from the
+// configuration's caps (the check only reports it); logged when there are
+// CGI entries.
+int CgiContainInit(int checkOnly);
+// Ends every run that is still going, each program with its processes.
+void CgiEndAllRuns();
+
 int TerminateChildInit();
 int TerminateChild(uint32_t processId);
 

@@ -128,9 +128,12 @@ void CgiCount(const CgiReply *reply, int sent) {
   if (reply->answer && sent > 0) reply->answer->bodyBytes += static_cast<uint64_t>(sent);
 }
 
-void CgiTimeout(const CgiReply *reply, const PlatProcessInfo *info) {
-  CgiCount(reply, PlatSocketSend(reply->sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1)));
-  CgiEndProgram(info);
+// A limit or a cap ends the run: the program with its processes first, so
+// that a client that no longer reads cannot keep it alive, then the text.
+void CgiTimeout(const CgiReply *reply, CgiHold *hold) {
+  CgiHoldEnd(hold, 1);
+  int sent = PlatSocketSend(reply->sock, TIMEOUT_TEXT, static_cast<int>(sizeof TIMEOUT_TEXT - 1));
+  CgiCount(reply, sent);
 }
 
 // Whether a limit is exceeded at the start of a pass; logs which one. Once the
@@ -168,15 +171,17 @@ int CgiProgramEnded(const PlatProcessInfo *info) {
 // once the end is seen the pipe is drained in passes without pause until one
 // finds nothing: the end of file is never waited for, since a descendant may
 // still hold the pipe open. Every end of a run but the program's own ends the
-// program with its tree.
-void CgiRelay(const CgiReply *reply, const CgiPipes *pipes, const PlatProcessInfo *info,
-              CgiInput *input) {
+// program with its tree; a cap it hits ends it like a time-out, also when
+// the cap has ended the program itself before the relay saw it.
+void CgiRelay(const CgiReply *reply, const CgiPipes *pipes, CgiHold *hold, CgiInput *input) {
+  const PlatProcessInfo *info = &hold->info;
   int32_t runTime = 0;
   int32_t idleTime = 0;
   bool ended = false;
   for (;;) {
-    if (CgiLimitExceeded(runTime, idleTime, ended)) {
-      CgiTimeout(reply, info);
+    if (CgiLimitExceeded(runTime, idleTime, ended) ||
+        (!ended && CgiHoldCapHit(hold) != PLAT_CAP_NONE)) {
+      CgiTimeout(reply, hold);
       return;
     }
     if (!ended) {
@@ -186,7 +191,7 @@ void CgiRelay(const CgiReply *reply, const CgiPipes *pipes, const PlatProcessInf
     int relayed = CgiResultSend(pipes->outRead, reply->sock);
     CgiCount(reply, relayed);
     if (relayed < 0) {
-      CgiEndProgram(info);
+      CgiHoldEnd(hold, 1);
       break;
     }
     if (relayed > 0) {
@@ -194,11 +199,19 @@ void CgiRelay(const CgiReply *reply, const CgiPipes *pipes, const PlatProcessInf
       runTime = CgiAdvance(runTime);
       continue;
     }
-    if (ended) break;
+    if (ended) {
+      // A cap may have ended the program before a pass looked: once its
+      // output is relayed, the run ends as a capped one.
+      if (CgiHoldCapHit(hold) != PLAT_CAP_NONE) {
+        CgiTimeout(reply, hold);
+        return;
+      }
+      break;
+    }
     idleTime = CgiAdvance(idleTime);
     int state = CgiProgramEnded(info);
     if (state < 0) {
-      CgiEndProgram(info);
+      CgiHoldEnd(hold, 1);
       break;
     }
     if (state > 0) {
@@ -208,6 +221,8 @@ void CgiRelay(const CgiReply *reply, const CgiPipes *pipes, const PlatProcessInf
     runTime = CgiAdvance(runTime);
   }
   LogPrint(LOG_DEBUG, "CGI executed time=%dmsec", runTime);
+  // Nothing the program started outlives its run.
+  CgiHoldEnd(hold, 0);
 }
 
 }  // namespace
@@ -249,14 +264,23 @@ int CgiExec(const CgiRequest *request, const CgiReply *reply) {
   start.stdOut = pipes.outWrite;
   start.stdErr = PLAT_INVALID_HANDLE;
   start.directory = nullptr;
+  CgiHold hold;
+  if (CgiHoldOpen(&hold) != 0) {
+    free(environment);
+    CgiPipesClose(&pipes);
+    return -1;
+  }
+  start.container = hold.container;
   PlatProcessInfo info;
   if (PlatProcessCreate(&start, &info) != 0) {
     LogPrint(LOG_ERR, "Failed CreateProcess() errno=%d", PlatLastError());
     free(environment);
     CgiPipesClose(&pipes);
+    CgiHoldClose(&hold);
     return -1;
   }
   free(environment);
+  CgiHoldStarted(&hold, &info);
 
   CgiInput input;
   input.position = request->data;
@@ -268,10 +292,11 @@ int CgiExec(const CgiRequest *request, const CgiReply *reply) {
   // the program writes; its result does not matter, the relay follows.
   const CgiHeader header = {200, nullptr, "text/html", nullptr, 0};
   reply->sendHeader(reply, &header);
-  CgiRelay(reply, &pipes, &info, &input);
+  CgiRelay(reply, &pipes, &hold, &input);
 
   CgiPipesClose(&pipes);
   PlatProcessClose(info.process);
+  CgiHoldClose(&hold);
   TRACE_END();
   return 0;
 }

@@ -16,6 +16,29 @@ char *CgiEnvironment(const char *query, const char *data, int isPost);
 // memory.
 char *CgiStandardEnvironment(const CgiRequest *request, const CgiMeta *meta);
 
+// What holds one run: its container, and its program once started. Runs
+// whose program has started are registered until their end, so that a
+// shutdown can end them (CgiEndAllRuns).
+struct CgiHold {
+  PlatContainer container;
+  PlatProcessInfo info;
+  int started;
+  int ended;
+  CgiHold *next;
+};
+// Opens the run's container (-1, logged, when none can be made: the
+// program must not start then).
+int CgiHoldOpen(CgiHold *hold);
+void CgiHoldStarted(CgiHold *hold, const PlatProcessInfo *info);
+// The cap the run has hit (PLAT_CAP_NONE without caps), logged with its figure.
+int CgiHoldCapHit(const CgiHold *hold);
+// Ends the run: where it did not end by the program's own end (abnormal)
+// the program with its whole tree first, then, always, whatever is left in
+// its container.
+void CgiHoldEnd(CgiHold *hold, int abnormal);
+void CgiHoldClose(CgiHold *hold);  // removes the container
+bool CgiCapsSet();                 // whether any cap is configured
+
 // Ends a run that did not end by the program's own end: the program with
 // every process that descends from it and, where the system keeps one, every
 // process left in the group the program leads (descendants whose parent has

@@ -10,8 +10,10 @@
 // The limits count in real milliseconds: cgi-exe-timeout since the start,
 // cgi-io-timeout since the last output. A limit that falls due before the
 // header is complete gives 504; after it, the connection ends with what was
-// relayed. Every end of a run but the program's own ends the program with
-// its processes, before the client is answered.
+// relayed. A cap the run hits ends it like a limit (502 before the header).
+// Every end of a run but the program's own ends the program with its
+// processes, before the client is answered; whatever the program started
+// ends with the run in any case.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -28,16 +30,28 @@ namespace {
 const uint32_t RELAY_SIZE = 65536;  // one read of output
 const char TIMEOUT_TEXT[] = "SERVER ERROR: CGI TIMEOUT.";
 const char BAD_HEADER_TEXT[] = "SERVER ERROR: BAD CGI HEADER.";
+const char CAP_TEXT[] = "SERVER ERROR: CGI LIMIT.";
+const int32_t CAP_LOOK_MSEC = 50;     // how often the caps are looked at
 const int32_t REAP_WAIT_MSEC = 2000;  // for a program ended from outside
 
 // How a run ended, for the outcome line.
-enum RunEnd { END_PROGRAM, END_EXE_LIMIT, END_IO_LIMIT, END_CLIENT, END_BAD_HEADER, END_FAILURE };
+enum RunEnd {
+  END_PROGRAM,
+  END_EXE_LIMIT,
+  END_IO_LIMIT,
+  END_MEMORY_CAP,
+  END_PROCESS_CAP,
+  END_CPU_CAP,
+  END_CLIENT,
+  END_BAD_HEADER,
+  END_FAILURE
+};
 
 struct StandardRun {
   const CgiRequest *request;
   const CgiMeta *meta;
   const CgiReply *reply;
-  PlatProcessInfo info;
+  CgiHold hold;              // the container, and the program once started
   PlatStream in, out, err;   // null once closed
   const char *bodyAt;        // what is left of the body
   int64_t bodyLeft;
@@ -221,8 +235,22 @@ int32_t Elapsed(uint64_t since, uint64_t now) {
   return elapsed > INT32_MAX ? INT32_MAX : static_cast<int32_t>(elapsed);
 }
 
-// Whether a limit has fallen due (logged as for any CGI run); once the
-// program has ended its silence no longer counts.
+// The end of a run that hit a cap (logged with its figure).
+RunEnd CapEnd(int cap) {
+  if (cap == PLAT_CAP_MEMORY) return END_MEMORY_CAP;
+  if (cap == PLAT_CAP_PROCESSES) return END_PROCESS_CAP;
+  return END_CPU_CAP;
+}
+
+bool CapHit(StandardRun *run) {
+  int cap = CgiHoldCapHit(&run->hold);
+  if (cap == PLAT_CAP_NONE) return false;
+  run->end = CapEnd(cap);
+  return true;
+}
+
+// Whether a limit has fallen due (logged as for any CGI run), or a cap has
+// been hit; once the program has ended its silence no longer counts.
 bool LimitDue(StandardRun *run, uint64_t now) {
   int32_t runTime = Elapsed(run->start, now);
   if (runTime > ConfigTbl->cgi_exe_timeout) {
@@ -236,7 +264,7 @@ bool LimitDue(StandardRun *run, uint64_t now) {
     run->end = END_IO_LIMIT;
     return true;
   }
-  return false;
+  return !run->ended && CapHit(run);
 }
 
 // Milliseconds until the next limit falls due (one past it).
@@ -247,6 +275,7 @@ int32_t UntilNextLimit(const StandardRun *run, uint64_t now) {
     int64_t io = static_cast<int64_t>(ConfigTbl->cgi_io_timeout) + 1 - Elapsed(run->lastOutput, now);
     if (io < wait) wait = io;
   }
+  if (CgiCapsSet() && wait > CAP_LOOK_MSEC) wait = CAP_LOOK_MSEC;
   if (wait < 0) return 0;
   return wait > INT32_MAX ? INT32_MAX : static_cast<int32_t>(wait);
 }
@@ -264,15 +293,23 @@ void Relay(StandardRun *run) {
     uint64_t now = PlatMonotonicMsec();
     if (LimitDue(run, now)) return;
     PlatWaitSet set = {run->out, run->err, run->bodyLeft > 0 ? run->in : nullptr,
-                       run->ended ? nullptr : run->info.process};
-    if (!set.out && !set.err && !set.in && !set.process) return;  // ended, all read
+                       run->ended ? nullptr : run->hold.info.process};
+    // A cap may have ended the program: once its output is relayed, the run
+    // ends as a capped one.
+    if (!set.out && !set.err && !set.in && !set.process) {  // ended, all read
+      CapHit(run);
+      return;
+    }
     int ready = PlatProcessWait(&set, run->ended ? 0 : UntilNextLimit(run, now));
     if (ready < 0) {
       LogPrint(LOG_ERR, "Failed WaitForMultipleObjects() errno=%d", PlatLastError());
       run->end = END_FAILURE;
       return;
     }
-    if (run->ended && (ready & (PLAT_READY_OUT | PLAT_READY_ERR)) == 0) return;
+    if (run->ended && (ready & (PLAT_READY_OUT | PLAT_READY_ERR)) == 0) {
+      CapHit(run);
+      return;
+    }
     if (ready & PLAT_READY_IN) WriteBody(run);
     if ((ready & PLAT_READY_ERR) && run->err) ReadErrors(run);
     if ((ready & PLAT_READY_OUT) && run->out && !RelayOutput(run)) return;
@@ -283,6 +320,9 @@ void Relay(StandardRun *run) {
 const char *LimitName(RunEnd end) {
   if (end == END_EXE_LIMIT) return "cgi-exe-timeout";
   if (end == END_IO_LIMIT) return "cgi-io-timeout";
+  if (end == END_MEMORY_CAP) return "cgi-memory-limit";
+  if (end == END_PROCESS_CAP) return "cgi-process-limit";
+  if (end == END_CPU_CAP) return "cgi-cpu-limit";
   return "none";
 }
 
@@ -290,9 +330,12 @@ const char *LimitName(RunEnd end) {
 // not end by its own end, then the client answered where it still can be.
 void Conclude(StandardRun *run) {
   bool byLimit = run->end == END_EXE_LIMIT || run->end == END_IO_LIMIT;
-  if (run->end != END_PROGRAM) CgiEndProgram(&run->info);
+  bool byCap = run->end == END_MEMORY_CAP || run->end == END_PROCESS_CAP || run->end == END_CPU_CAP;
+  CgiHoldEnd(&run->hold, run->end != END_PROGRAM);
   if (byLimit && !run->headerSent) {
     SendOwnAnswer(run, 504, TIMEOUT_TEXT);
+  } else if (byCap && !run->headerSent) {
+    SendOwnAnswer(run, 502, CAP_TEXT);
   } else if (run->end == END_BAD_HEADER) {
     SendOwnAnswer(run, 502, BAD_HEADER_TEXT);
   } else if (run->end == END_PROGRAM && !run->headerSent) {
@@ -356,10 +399,13 @@ int StartProgram(StandardRun *run, const char *environment, PlatHandle ends[3]) 
   start.stdOut = ends[1];
   start.stdErr = ends[2];
   start.directory = run->meta->directory;
-  if (PlatProcessCreate(&start, &run->info) != 0) {
+  start.container = run->hold.container;
+  PlatProcessInfo info;
+  if (PlatProcessCreate(&start, &info) != 0) {
     LogPrint(LOG_ERR, "Failed CreateProcess() errno=%d", PlatLastError());
     return -1;
   }
+  CgiHoldStarted(&run->hold, &info);
   return 0;
 }
 
@@ -382,14 +428,17 @@ int CgiStandardExec(const CgiRequest *request, const CgiMeta *meta, const CgiRep
     free(environment);
     return -1;
   }
-  PlatHandle ends[3];
-  int started = OpenStreams(&run, ends) == 0 ? StartProgram(&run, environment, ends) : -1;
+  PlatHandle ends[3] = {PLAT_INVALID_HANDLE, PLAT_INVALID_HANDLE, PLAT_INVALID_HANDLE};
+  int started = -1;
+  if (CgiHoldOpen(&run.hold) == 0 && OpenStreams(&run, ends) == 0)
+    started = StartProgram(&run, environment, ends);
   // The program holds its ends now: the server's copies go, so that the
   // ends of its output and the end of its input are seen.
   CloseProgramEnds(ends);
   free(environment);
   if (started != 0) {
     CloseStreams(&run);
+    CgiHoldClose(&run.hold);
     free(run.buffer);
     return -1;
   }
@@ -397,10 +446,11 @@ int CgiStandardExec(const CgiRequest *request, const CgiMeta *meta, const CgiRep
   Relay(&run);
   Conclude(&run);
   PlatProcessOutcome outcome;
-  bool known = PlatProcessFinish(run.info.process, REAP_WAIT_MSEC, &outcome) == 0;
+  bool known = PlatProcessFinish(run.hold.info.process, REAP_WAIT_MSEC, &outcome) == 0;
   LogOutcome(&run, &outcome, known);
   CloseStreams(&run);
-  PlatProcessClose(run.info.process);
+  PlatProcessClose(run.hold.info.process);
+  CgiHoldClose(&run.hold);
   free(run.parsed.lines);
   free(run.header);
   free(run.buffer);

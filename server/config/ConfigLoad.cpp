@@ -147,6 +147,15 @@ bool ConfigApply(const char *key, char *value) {
     ConfigTbl->proxy_protocol_set = 1;
   } else if (strcmp(key, "proxy-from") == 0) {
     ProxyFromAdd(&ConfigTbl->proxy_from, value);
+  } else if (strcmp(key, "cgi-memory-limit") == 0) {
+    ConfigTbl->cgi_memory_limit = strtoll(value, nullptr, 10);
+    ConfigTbl->cgi_memory_limit_set = 1;
+  } else if (strcmp(key, "cgi-process-limit") == 0) {
+    ConfigTbl->cgi_process_limit = atoi(value);
+    ConfigTbl->cgi_process_limit_set = 1;
+  } else if (strcmp(key, "cgi-cpu-limit") == 0) {
+    ConfigTbl->cgi_cpu_limit = atoi(value);
+    ConfigTbl->cgi_cpu_limit_set = 1;
   } else if (strcmp(key, "HTTP-version") == 0) {
     if (strcmp(value, "0.9") == 0)
       ConfigTbl->HTTP_version = 0;

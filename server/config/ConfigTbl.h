@@ -91,6 +91,12 @@ struct ConfigTable {
   int32_t proxy_protocol;                           // proxy-protocol (set: proxy_protocol_set)
   int32_t proxy_protocol_set;
   ProxyFromEntry *proxy_from;                       // proxy-from
+  int64_t cgi_memory_limit;                         // cgi-memory-limit (bytes)
+  int32_t cgi_process_limit;                        // cgi-process-limit
+  int32_t cgi_cpu_limit;                            // cgi-cpu-limit (milliseconds)
+  int32_t cgi_memory_limit_set;                     // each set by its line
+  int32_t cgi_process_limit_set;
+  int32_t cgi_cpu_limit_set;
 };
 
 extern ConfigTable *ConfigTbl;

@@ -30,12 +30,16 @@ static void ShowBindHost(const ConfigTable *c) {
 
 // The keys added later, each only when it is set: a
 // configuration without them is dumped as it always was.
-static void ShowStandardCgi(const ConfigTable *c) {
+static void ShowCgiExtensions(const ConfigTable *c) {
   for (const CgiTypeEntry *e = c->cgi_standard_type; e; e = e->next)
     LogPrint(LOG_INFO, "cgi-standard-type: [%s:%s:%s]", e->extension, e->program, e->arguments);
   if (c->cgi_max_body_set) LogPrint(LOG_INFO, "cgi-max-body: [%lld]", static_cast<long long>(c->cgi_max_body));
   for (const CgiEnvEntry *e = c->cgi_env; e; e = e->next)
     LogPrint(LOG_INFO, "cgi-env: [%s]", e->variable);
+  if (c->cgi_memory_limit_set)
+    LogPrint(LOG_INFO, "cgi-memory-limit: [%lld]", static_cast<long long>(c->cgi_memory_limit));
+  if (c->cgi_process_limit_set) LogPrint(LOG_INFO, "cgi-process-limit: [%d]", c->cgi_process_limit);
+  if (c->cgi_cpu_limit_set) LogPrint(LOG_INFO, "cgi-cpu-limit: [%d]", c->cgi_cpu_limit);
 }
 
 // Validators, the access log and clients behind a proxy, likewise.
@@ -59,7 +63,7 @@ void ShowConfig() {
     LogPrint(LOG_INFO, "content-type: [%s:%s]", e->extension, e->mediaType);
   for (const CgiTypeEntry *e = c->cgi_type; e; e = e->next)
     LogPrint(LOG_INFO, "cgi-type: [%s:%s:%s]", e->extension, e->program, e->arguments);
-  ShowStandardCgi(c);
+  ShowCgiExtensions(c);
   LogPrint(LOG_INFO, "cgi-exe-timeout: [%d]", c->cgi_exe_timeout);
   LogPrint(LOG_INFO, "cgi-io-timeout: [%d]", c->cgi_io_timeout);
   LogPrint(LOG_INFO, "log-level: [%d]", c->log_level);

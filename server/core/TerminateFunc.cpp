@@ -2,6 +2,7 @@
 // SignalHold, added at its start, absorbs every later console event.
 #include <atomic>
 
+#include "cgi/Cgi.h"
 #include "config/ConfigTbl.h"
 #include "core/Core.h"
 #include "log/Log.h"
@@ -30,6 +31,8 @@ int TerminateFunc(uint32_t ctrlType) {
   PlatSetCtrlHandler(SignalHold, 1);
   LogPrint(LOG_INFO, "Terminating all transaction.");
   ConnectListTerm();
+  // CGI programs still running would run on without any of their limits.
+  CgiEndAllRuns();
 
   // Nothing is logged from here on: holding the LogLock to the end keeps
   // every other thread from writing a line after the shutdown's last one.

@@ -31,7 +31,9 @@ static int StartupFailed(bool socketsStarted) { return StartupEnds(socketsStarte
 // fail before listening. Its warnings are shown whatever log-level says.
 static int CheckEnds() {
   if (LogLevel() < LOG_WARN) LogConfigure(LOG_WARN, ConfigTbl->time_flag, ConfigTbl->dump_log);
-  return StartupEnds(true, ConfigCheck() == 0 ? 0 : -1);
+  int verdict = ConfigCheck();
+  CgiContainInit(1);
+  return StartupEnds(true, verdict == 0 ? 0 : -1);
 }
 
 int TvdMain(int argc, char **argv) {
@@ -68,6 +70,7 @@ int TvdMain(int argc, char **argv) {
   ShowConfig();
   if (CheckOnly) return CheckEnds();
   ConfigCheck();
+  if (CgiContainInit(0) != 0) return StartupFailed(true);
   // The access log, when one is set, opens before anything is served; log
   // rotation has it reopened by SIGUSR2.
   if (ConfigTbl->access_log_file[0]) {

@@ -264,6 +264,45 @@ constexpr int PLAT_PATH_PROGRAM = 2;
 constexpr int PLAT_PATH_FILE = 3;
 int PlatPathKind(const char *path);
 
+// ---------------------------------------------------------------- PlatContainer
+// What holds one CGI run, so that nothing it starts outlives it, and caps
+// what it may use. Where the system lets the server make them, each run
+// gets a group of its own (control groups on Linux, a job object on
+// Windows) that every process of the run stays in; elsewhere a run is held
+// by the process group its program leads, and caps apply per process.
+struct PlatCaps {
+  int64_t memoryBytes;  // memory of the whole run; 0: no cap
+  int32_t processes;    // processes of the run at once; 0: no cap
+  int32_t cpuMsec;      // CPU time of the run; 0: no cap
+};
+constexpr int PLAT_CAP_NONE = 0;
+constexpr int PLAT_CAP_MEMORY = 1;
+constexpr int PLAT_CAP_PROCESSES = 2;
+constexpr int PLAT_CAP_CPU = 3;
+// What start-up found, for the start-up log and the configuration check.
+struct PlatContainment {
+  int groups;             // 1: every run gets a group of its own
+  char description[1024];  // which containment, where
+  char unenforced[64];    // the configuration key of a cap nothing enforces, or ""
+};
+// Sets containment up once, at start-up, before any run: finds where groups
+// can be made and prepares them for the caps every run gets (checkOnly:
+// finds and tells only, changing nothing). Never fails: without groups it
+// falls back and says so.
+int PlatContainmentInit(const PlatCaps *caps, PlatContainment *found, int checkOnly);
+typedef struct PlatContainerRec *PlatContainer;
+// The container of one run, for PlatProcessStart; null on failure (the
+// program must then not start).
+PlatContainer PlatContainerCreate();
+// The cap that the run has hit (PLAT_CAP_), from the system's counters; it
+// tells also after the program has ended, as a cap may end it at once.
+int PlatContainerCapHit(PlatContainer container, PlatProcess program);
+// Ends every process still in the container and waits, bounded, until none
+// is left: 0, or -1 when some may still be there. Nothing to do without
+// groups (the process group holds the run then).
+int PlatContainerEnd(PlatContainer container);
+void PlatContainerClose(PlatContainer container);  // removes it; null: nothing
+
 // ---------------------------------------------------------------- PlatProcess
 // An anonymous pipe whose ends can be given to a started process as its
 // standard input or output. A process started later gets none of its ends
@@ -293,6 +332,8 @@ struct PlatProcessStart {
   PlatHandle stdOut;
   PlatHandle stdErr;        // PLAT_INVALID_HANDLE: standard error goes nowhere
   const char *directory;    // its current folder; null: the server's
+  PlatContainer container;  // the run's, joined before the program's first
+                            // instruction; null: none
 };
 struct PlatProcessInfo {
   PlatProcess process;
@@ -380,15 +421,20 @@ int PlatProcessListInit(const char **failedCall);
 // order, in a heap array the caller releases with free(). 0, or -1 with
 // *failedCall naming the call that failed (nothing to release then).
 int PlatProcessList(PlatProcessEntry **entries, uint32_t *count, const char **failedCall);
-// A process opened for termination only; null on failure. Never opens the
-// calling process itself. Release it with PlatProcessClose.
-PlatProcess PlatProcessOpenForTerminate(uint32_t processId);
+// The listed process opened for termination only; null on failure, also
+// when the process under that id is no longer the listed one (created at
+// another time). Never opens the calling process itself. Once opened, the
+// process cannot be mistaken for another that gets its id later. Release
+// it with PlatProcessClose.
+PlatProcess PlatProcessOpenForTerminate(const PlatProcessEntry *entry);
 // Ends an opened process at once with the exit code; -1 when it could not.
 int PlatProcessTerminate(PlatProcess process, uint32_t exitCode);
 // Makes the server the reaper of the orphans among its children's
 // descendants and starts reaping them, so that no process that a run ends
-// stays a zombie. Does nothing where the system keeps no zombies. 0, or -1
-// with *failedCall naming the call that failed.
+// stays a zombie; a child-end signal that the server was started with
+// ignored, and a mask it was started with, are taken back first. Does
+// nothing where the system keeps no zombies. 0, or -1 with *failedCall
+// naming the call that failed.
 int PlatOrphanReaperStart(const char **failedCall);
 
 #endif

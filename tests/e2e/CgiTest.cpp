@@ -178,6 +178,19 @@ TEST_F(Cgi, TimeoutEndsTheWholeProcessTree) {
     EXPECT_TRUE(WaitFor([pid] { return ProcessReaped(pid); })) << pid;
 }
 
+// A server started with SIGCHLD ignored takes the signal back: its children
+// are its own to reap, and its programs get the default handling (a shell
+// script's "wait" works).
+TEST_F(Cgi, ServerStartedWithTheChildSignalIgnoredStillOwnsItsChildren) {
+  E2E_SKIP_UNDER_WINE("POSIX signals");
+  dir.Write("www/waits.sh", "sleep 0.2 &\nwait $!\necho waited $?\n");
+  server.ignoreChildSignal = true;
+  Start();
+  EXPECT_EQ(Get(service.port(), "/waits.sh").body, "waited 0\n");
+  EXPECT_TRUE(server.WaitForLog("[D] CGI executed time=")) << server.Stdout();
+  EXPECT_EQ(Count(server.Stdout(), "Failed GetExitCodeProcess()"), 0) << server.Stdout();
+}
+
 TEST_F(Cgi, MissingProgramGetsNoAnswer) {
   Start();
   EXPECT_EQ(Exchange(service.port(), "GET /missing.bad HTTP/1.0\r\n\r\n"), "");

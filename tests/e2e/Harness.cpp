@@ -186,6 +186,7 @@ void Server::Launch(const std::string &program, const std::vector<std::string> &
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (ignoreChildSignal) signal(SIGCHLD, SIG_IGN);
     execve(raw[0], raw.data(), env.data());
     _exit(127);
   }

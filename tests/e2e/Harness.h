@@ -116,6 +116,8 @@ class Server {
   int Stop();  // SIGINT and the exit status
   bool Running();
   pid_t pid() const { return pid_; }
+  // Starts the server with SIGCHLD ignored, as a shell or supervisor may.
+  bool ignoreChildSignal = false;
 
  private:
   void Launch(const std::string &program, const std::vector<std::string> &args);

@@ -371,6 +371,42 @@ TEST(CgiExec, ClientGoneEndsTheRunAndTheProgramWithIt) {
   EXPECT_TRUE(NoChildren());
 }
 
+// A time-out ends the program before its text goes to the client: a client
+// that no longer reads (its buffers full) cannot keep the program alive.
+TEST(CgiExec, TimeoutEndsTheProgramBeforeItsTextWaitsForTheClient) {
+  ConfigScope config;
+  ASSERT_EQ(TerminateChildInit(), 0);
+  SetLimits(30000, 300);
+  support::TempDir dir;
+  std::string script = dir.Write("test.sh", "echo $$\nexec sleep 30\n");
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  Capture out;
+  std::thread server([&] {
+    CgiRequest request = {script.c_str(), "/bin/sh", "", nullptr, "", 0};
+    CgiReply reply = {pair[0], SendCgiHeader10, nullptr};
+    CgiExec(&request, &reply);
+  });
+  // The client reads up to the program's id, then stops reading, and its
+  // buffers fill up.
+  std::string received = ReadAnswer(pair[1], [](const std::string &text) {
+    size_t body = text.find("\r\n\r\n");
+    return body == std::string::npos || text.find('\n', body + 4) == std::string::npos;
+  });
+  int pid = atoi(received.substr(received.find("\r\n\r\n") + 4).c_str());
+  ASSERT_GT(pid, 0) << received;
+  std::string filler(65536, 'f');
+  while (send(pair[0], filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
+  }
+  EXPECT_TRUE(WaitFor([pid] { return support::ProcessGone(pid); })) << "the program outlived its limit";
+  close(pair[1]);  // the text's send fails now, and the run ends
+  server.join();
+  close(pair[0]);
+  std::string log = out.Text();
+  EXPECT_NE(log.find("[E] CGI I/O timeout! ("), std::string::npos) << log;
+  EXPECT_TRUE(NoChildren());
+}
+
 TEST(CgiExec, TimeoutEndsTheWholeTreeDeepestFirstAndItsOrphans) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);

@@ -18,7 +18,7 @@ ChildResult RunChild(const std::string &program, const std::string &arguments,
   if (PlatPipeCreate(&inRead, &inWrite) != 0) return result;
   if (PlatPipeCreate(&outRead, &outWrite) != 0) return result;
   PlatProcessStart start{program.c_str(), arguments.c_str(), scriptPath.c_str(),
-                         environment.c_str(), inRead, outWrite, PLAT_INVALID_HANDLE, nullptr};
+                         environment.c_str(), inRead, outWrite, PLAT_INVALID_HANDLE, nullptr, nullptr};
   PlatProcessInfo info;
   int created = PlatProcessCreate(&start, &info);
   PlatHandleClose(inRead);

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cgi/Cgi.h"
 #include "cgi/CgiRun.h"
+#include "log/Log.h"
 #include "support/Basics.h"
 #include "support/Process.h"
 #include "unit/TestSupport.h"
@@ -101,6 +104,76 @@ TEST(TerminateChildTree, OnlyProcessesCreatedAfterTheirParentAndNeverTheServer) 
   EXPECT_EQ(visited[2], 1);
 }
 
+// A chain of thousands of generations, walked on a transaction thread's
+// own small stack as the server walks it at a time-out: the walk keeps its
+// stack on the heap, ends every generation deepest first, and returns.
+TEST(TerminateChildTree, ThousandsOfGenerationsOnATransactionThread) {
+  ConfigScope config;
+  LogConfigure(-2, 0, 0);  // twenty thousand failed opens, none of them written
+  const uint32_t generations = 20000;
+  static std::vector<PlatProcessEntry> chain;
+  chain.clear();
+  for (uint32_t i = 0; i < generations; ++i)
+    chain.push_back({NoSuchPid + i, i == 0 ? 7 : NoSuchPid + i - 1, 100 + i});
+  static std::vector<unsigned char> visited;
+  visited.assign(generations, 0);
+  visited[0] = 1;
+  static std::atomic<int> result{1};
+  result = 1;
+  uint32_t id = 0;
+  PlatThread thread = PlatThreadCreateSuspended(
+      [](void *) -> uint32_t {
+        result = TerminateChildTree(chain.data(), static_cast<uint32_t>(chain.size()), 0,
+                                    visited.data());
+        return 0;
+      },
+      nullptr, &id);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_NE(PlatThreadResume(thread), 0xFFFFFFFFu);
+  EXPECT_TRUE(WaitFor([] { return result != 1; }));
+  PlatThreadClose(thread);
+  EXPECT_EQ(result, -1);  // the program itself could not be opened
+  EXPECT_EQ(std::count(visited.begin(), visited.end(), 1), static_cast<long>(generations));
+}
+
+// The walk ends a listed process only while that process is still the
+// listed one: under a reused id another process, started later, is never
+// ended.
+TEST(TerminateChildTree, AReusedIdNeverEndsTheProcessThatHasItNow) {
+  ConfigScope config;
+  PlatHandle inRead, inWrite, outRead, outWrite;
+  ASSERT_EQ(PlatPipeCreate(&inRead, &inWrite), 0);
+  ASSERT_EQ(PlatPipeCreate(&outRead, &outWrite), 0);
+  PlatProcessStart start{"/bin/sleep", "30", nullptr, "", inRead, outWrite, PLAT_INVALID_HANDLE,
+                         nullptr, nullptr};
+  PlatProcessInfo info;
+  ASSERT_EQ(PlatProcessCreate(&start, &info), 0);
+  std::vector<PlatProcessEntry> list = ListProcesses();
+  const PlatProcessEntry *now = Find(list, info.processId);
+  ASSERT_NE(now, nullptr);
+  // As listed before the id changed hands: the same id, an earlier start.
+  PlatProcessEntry earlier = {info.processId, now->parentId, now->creationTime - 1};
+  std::vector<unsigned char> visited(1, 0);
+  {
+    Capture out;
+    EXPECT_EQ(TerminateChildTree(&earlier, 1, 0, visited.data()), -1);
+    EXPECT_EQ(out.Text(), "[W] Failed OpenProcess() errno=3\n");
+  }
+  uint32_t code = 0;
+  EXPECT_EQ(PlatProcessExitCode(info.process, &code), PLAT_PROCESS_RUNNING);
+  PlatProcessEntry listed = *now;
+  visited[0] = 0;
+  Capture out;
+  EXPECT_EQ(TerminateChildTree(&listed, 1, 0, visited.data()), 0);
+  EXPECT_NE(out.Text().find("[I] Terminated child process. ("), std::string::npos);
+  EXPECT_TRUE(WaitFor([&info] {
+    uint32_t ended = 0;
+    return PlatProcessExitCode(info.process, &ended) == 0;
+  }));
+  PlatProcessClose(info.process);
+  for (PlatHandle handle : {inRead, inWrite, outRead, outWrite}) PlatHandleClose(handle);
+}
+
 TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
   ConfigScope config;
   ASSERT_EQ(TerminateChildInit(), 0);
@@ -113,7 +186,8 @@ TEST(TerminateChild, AnEndedChildIsNotInTheSnapshot) {
   PlatHandle inRead, inWrite, outRead, outWrite;
   ASSERT_EQ(PlatPipeCreate(&inRead, &inWrite), 0);
   ASSERT_EQ(PlatPipeCreate(&outRead, &outWrite), 0);
-  PlatProcessStart start{"/bin/true", "", "x", "", inRead, outWrite, PLAT_INVALID_HANDLE, nullptr};
+  PlatProcessStart start{"/bin/true", "", "x", "", inRead, outWrite, PLAT_INVALID_HANDLE, nullptr,
+                         nullptr};
   PlatProcessInfo info;
   ASSERT_EQ(PlatProcessCreate(&start, &info), 0);
   int pid = static_cast<int>(info.processId);

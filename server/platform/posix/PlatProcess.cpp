@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PlatContainRec.h"
 #include "PlatProcessRec.h"
 #include "PlatSyscallTable.h"
 #include "platform/platform.h"
@@ -271,14 +272,6 @@ int AboveStandard(int fd, int *copy) {
   return *copy;
 }
 
-// The child's three standard descriptors and nothing above them.
-struct ChildDescriptors {
-  int in;
-  int out;
-  int err;                // -1: /dev/null
-  const char *directory;  // null: the server's
-};
-
 // Standard input, output and error from the pipe ends (dup2 clears
 // close-on-exec on the child's 0, 1 and 2 only), standard error to
 // /dev/null without a pipe, nothing above; the child's folder.
@@ -300,14 +293,15 @@ int SetupFileActions(posix_spawn_file_actions_t *actions, const ChildDescriptors
 }
 
 // The server blocks its console signals in every thread and ignores
-// SIGPIPE; the child starts with no signal blocked and these at default, as
-// the leader of a new process group.
+// SIGPIPE (and may have been started with SIGCHLD ignored); the child starts
+// with no signal blocked and these at default, as the leader of a new
+// process group.
 int SetupAttributes(posix_spawnattr_t *attr) {
   if (posix_spawnattr_init(attr) != 0) return -1;
   sigset_t none, defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);
-  const int signals[] = {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGUSR1, SIGTERM};
+  const int signals[] = {SIGPIPE, SIGCHLD, SIGINT, SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2, SIGTERM};
   for (int sig : signals) sigaddset(&defaults, sig);
   posix_spawnattr_setsigmask(attr, &none);
   posix_spawnattr_setsigdefault(attr, &defaults);
@@ -322,8 +316,16 @@ int SetupAttributes(posix_spawnattr_t *attr) {
 
 // Starts the child and registers it within one shared hold of the spawn
 // lock, so that the reaper can never take it for an orphan.
-int SpawnRegistered(PlatProcessRec *process, const char *program, const ChildDescriptors *fds,
-                    const SpawnVectors *vectors) {
+// Whether the program must join groups or take limits before it runs.
+bool NeedsContainedStart(PlatContainer container) {
+  return container && (container->unified[0] || container->memoryLimit > 0 ||
+                       container->cpuLimitMsec > 0);
+}
+
+int Spawn(pid_t *pid, const char *program, const ChildDescriptors *fds, const SpawnVectors *vectors,
+          PlatContainer container) {
+  if (NeedsContainedStart(container))
+    return PosixSpawnContained(program, vectors->argv, vectors->envp, fds, container, pid);
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   if (SetupFileActions(&actions, fds) != 0) return ENOMEM;
@@ -331,8 +333,16 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, const ChildDes
     posix_spawn_file_actions_destroy(&actions);
     return ENOMEM;
   }
+  int rc = posix_spawn(pid, program, &actions, &attr, vectors->argv, vectors->envp);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+int SpawnRegistered(PlatProcessRec *process, const char *program, const ChildDescriptors *fds,
+                    const SpawnVectors *vectors, PlatContainer container) {
   pthread_rwlock_rdlock(&SpawnLock);
-  int rc = posix_spawn(&process->pid, program, &actions, &attr, vectors->argv, vectors->envp);
+  int rc = Spawn(&process->pid, program, fds, vectors, container);
   if (rc == 0) {
     // The child is ours until it is reaped, so its number cannot name
     // another process here; where there are no process descriptors its end
@@ -345,14 +355,29 @@ int SpawnRegistered(PlatProcessRec *process, const char *program, const ChildDes
     pthread_mutex_unlock(&RegistryMutex);
   }
   pthread_rwlock_unlock(&SpawnLock);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
   return rc;
 }
 
 }  // namespace
 
+// A server started with SIGCHLD ignored (a shell or supervisor may leave it
+// so) would have its children reaped by the system: the look at a run's end
+// would fail, and every program would inherit the ignored signal. The
+// signal gets its default handling back, and no signal stays blocked from
+// the server's start (the console signals are blocked again, on purpose,
+// once their handler is set).
+static void TakeSignalsBack() {
+  struct sigaction standard;
+  memset(&standard, 0, sizeof standard);
+  standard.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+}
+
 int PlatOrphanReaperStart(const char **failedCall) {
+  TakeSignalsBack();
   if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
     *failedCall = "prctl";
     return -1;
@@ -447,7 +472,7 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   } else {
     process->owned = 1;
     process->pidfd = -1;
-    rc = SpawnRegistered(process, start->program, &fds, &vectors);
+    rc = SpawnRegistered(process, start->program, &fds, &vectors, start->container);
   }
   if (inCopy >= 0) close(inCopy);
   if (outCopy >= 0) close(outCopy);

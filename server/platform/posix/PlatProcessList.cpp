@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,8 +104,13 @@ int PlatProcessList(PlatProcessEntry **entries, uint32_t *count, const char **fa
 }
 
 // Id 0 and ids beyond the pid range would make kill() address a process
-// group or every process, and the server never terminates itself.
-PlatProcess PlatProcessOpenForTerminate(uint32_t processId) {
+// group or every process, and the server never terminates itself. A
+// process descriptor names the process itself, not its number: once it is
+// open and the process behind it is the listed one (same start time), a
+// number freed and given to another process meanwhile can no longer lead
+// the termination astray.
+PlatProcess PlatProcessOpenForTerminate(const PlatProcessEntry *entry) {
+  uint32_t processId = entry->processId;
   if (processId == 0 || processId > static_cast<uint32_t>(INT_MAX)) {
     errno = ESRCH;
     return nullptr;
@@ -114,17 +120,30 @@ PlatProcess PlatProcessOpenForTerminate(uint32_t processId) {
     errno = EPERM;
     return nullptr;
   }
-  if (kill(pid, 0) != 0) return nullptr;
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0 && errno != ENOSYS) return nullptr;
+  if (pidfd < 0 && kill(pid, 0) != 0) return nullptr;  // no descriptors: by number
+  char name[16];
+  snprintf(name, sizeof name, "%d", static_cast<int>(pid));
+  PlatProcessEntry now;
+  if (!ReadProcess(name, &now) || now.creationTime != entry->creationTime) {
+    if (pidfd >= 0) close(pidfd);
+    errno = ESRCH;  // gone, or another process under the same number
+    return nullptr;
+  }
   PlatProcessRec *process = static_cast<PlatProcessRec *>(calloc(1, sizeof *process));
   if (!process) {
+    if (pidfd >= 0) close(pidfd);
     errno = ENOMEM;
     return nullptr;
   }
-  process->pidfd = -1;
+  process->pidfd = pidfd;
   process->pid = pid;
   return process;
 }
 
 int PlatProcessTerminate(PlatProcess process, uint32_t) {
+  if (process->pidfd >= 0)
+    return syscall(SYS_pidfd_send_signal, process->pidfd, SIGKILL, nullptr, 0) == 0 ? 0 : -1;
   return kill(process->pid, SIGKILL) == 0 ? 0 : -1;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // A process the server holds: either a child it started (owned: registered
 // until closed, its exit status taken only by its owner) or a process opened
 // for termination only.
@@ -18,5 +20,18 @@ struct PlatProcessRec {
   uint32_t exitCode;
   PlatProcessRec *next;  // in the registry of owned children
 };
+
+// The child's three standard descriptors and nothing above them.
+struct ChildDescriptors {
+  int in;
+  int out;
+  int err;                // -1: /dev/null
+  const char *directory;  // null: the server's
+};
+
+// Starts a program inside its run's container (PlatSpawnContained.cpp):
+// 0 with *pid, or the error number of what failed.
+int PosixSpawnContained(const char *program, char *const argv[], char *const envp[],
+                        const ChildDescriptors *fds, PlatContainer container, pid_t *pid);
 
 #endif

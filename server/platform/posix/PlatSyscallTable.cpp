@@ -32,6 +32,8 @@ PlatSyscallEntry PlatSyscalls[] = {
     PLAT_SYSCALL_ENTRY("pipe-peek", PosixPipeWaiting),
     PLAT_SYSCALL_ENTRY("pipe-read", read),
     PLAT_SYSCALL_ENTRY("process-exit-code", waitid),
+    // A control group for a CGI run, and the look at whether one can be made.
+    PLAT_SYSCALL_ENTRY("group-create", mkdir),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
 

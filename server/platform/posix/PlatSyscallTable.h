@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,7 @@ enum PosixSyscall {
   SYS_PIPE_PEEK,
   SYS_PIPE_READ,
   SYS_PROCESS_EXIT_CODE,
+  SYS_GROUP_CREATE,
   SYS_COUNT
 };
 
@@ -76,5 +78,6 @@ int PosixPipeWaiting(int fd, int *count);
 #define SysPipeWaiting PLAT_SYSCALL(SYS_PIPE_PEEK, PosixPipeWaiting)
 #define SysPipeRead PLAT_SYSCALL(SYS_PIPE_READ, read)
 #define SysWaitid PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
+#define SysGroupCreate PLAT_SYSCALL(SYS_GROUP_CREATE, mkdir)
 
 #endif

@@ -111,7 +111,8 @@ int PlatProcessList(PlatProcessEntry **entries, uint32_t *count, const char **fa
 }
 
 // The server never terminates itself.
-PlatProcess PlatProcessOpenForTerminate(uint32_t processId) {
+PlatProcess PlatProcessOpenForTerminate(const PlatProcessEntry *entry) {
+  DWORD processId = entry->processId;
   if (processId == GetCurrentProcessId()) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;

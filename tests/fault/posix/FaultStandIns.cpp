@@ -122,6 +122,11 @@ int FailingWaitid(idtype_t type, id_t id, siginfo_t *info, int options) {
   return PlatSyscallSystem<decltype(&waitid)>(SYS_PROCESS_EXIT_CODE)(type, id, info, options);
 }
 
+int FailingMkdir(const char *path, mode_t mode) {
+  if (FailsWithErrno(SYS_GROUP_CREATE)) return -1;
+  return PlatSyscallSystem<decltype(&mkdir)>(SYS_GROUP_CREATE)(path, mode);
+}
+
 }  // namespace
 
 // In the order of PosixSyscall.
@@ -144,5 +149,6 @@ FaultStandIn FaultStandIns[] = {
     FAULT_STAND_IN(SYS_PIPE_PEEK, FailingPipeWaiting),
     FAULT_STAND_IN(SYS_PIPE_READ, FailingPipeRead),
     FAULT_STAND_IN(SYS_PROCESS_EXIT_CODE, FailingWaitid),
+    FAULT_STAND_IN(SYS_GROUP_CREATE, FailingMkdir),
 };
 static_assert(std::size(FaultStandIns) == SYS_COUNT, "one stand-in for every PosixSyscall");

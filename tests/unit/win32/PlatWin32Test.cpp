@@ -946,8 +946,8 @@ TEST(ProcessListTest, EntriesGiveParentsAndCreationTimesAndTerminationEndsTheChi
   EXPECT_EQ(started->creationTime,
             (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
 
-  EXPECT_EQ(PlatProcessOpenForTerminate(GetCurrentProcessId()), nullptr);  // never itself
-  PlatProcess handle = PlatProcessOpenForTerminate(child.info.processId);
+  EXPECT_EQ(PlatProcessOpenForTerminate(self), nullptr);  // never itself
+  PlatProcess handle = PlatProcessOpenForTerminate(started);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(PlatProcessTerminate(handle, 0), 0);
   PlatProcessClose(handle);
@@ -956,7 +956,8 @@ TEST(ProcessListTest, EntriesGiveParentsAndCreationTimesAndTerminationEndsTheChi
   uint32_t code = 99;
   EXPECT_EQ(PlatProcessExitCode(child.info.process, &code), 0);
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(PlatProcessOpenForTerminate(0xFFFFFFF0u), nullptr);
+  PlatProcessEntry none = {0xFFFFFFF0u, 0, 0};
+  EXPECT_EQ(PlatProcessOpenForTerminate(&none), nullptr);
 }
 
 // Windows keeps the id of a creator that has ended and reuses ids: with a
