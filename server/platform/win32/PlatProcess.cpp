@@ -1,8 +1,11 @@
 // Win32 backend of CGI child processes: anonymous pipes, handle duplication,
 // CreateProcessA with the pipe ends as standard handles and a command line
-// composed here, and the exit code.
+// composed here, and the exit code; the streams of a standard CGI run
+// (overlapped named pipes), the wait for them and the program's end, and
+// the outcome of an ended process.
 #include <winsock2.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,12 +23,20 @@ PlatHandle Plat(HANDLE handle) { return reinterpret_cast<PlatHandle>(handle); }
 HANDLE Native(PlatProcess process) { return reinterpret_cast<HANDLE>(process); }
 
 // "\"program\" arguments \"scriptPath\"" in a heap text of the exact size
-// (CreateProcessA may write into it); null when no memory.
+// (CreateProcessA may write into it); null when no memory. Without a script
+// path: "\"program\" arguments", or "\"program\"" when there are none.
 char *CommandLine(const PlatProcessStart *start) {
-  size_t size = strlen(start->program) + strlen(start->arguments) + strlen(start->scriptPath) + 7;
+  const char *script = start->scriptPath;
+  size_t size =
+      strlen(start->program) + strlen(start->arguments) + (script ? strlen(script) : 0) + 7;
   char *text = static_cast<char *>(malloc(size));
-  if (text)
-    snprintf(text, size, "\"%s\" %s \"%s\"", start->program, start->arguments, start->scriptPath);
+  if (!text) return nullptr;
+  if (script)
+    snprintf(text, size, "\"%s\" %s \"%s\"", start->program, start->arguments, script);
+  else if (start->arguments[0])
+    snprintf(text, size, "\"%s\" %s", start->program, start->arguments);
+  else
+    snprintf(text, size, "\"%s\"", start->program);
   return text;
 }
 
@@ -93,7 +104,8 @@ int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint
 
 // The program by its own name (no search path), the command line as
 // composed, the environment block as the whole environment, the pipe ends as
-// standard input and output, no standard error, a hidden window.
+// standard input, output and error (none without one), a hidden window, in
+// the given folder or the server's.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   char *commandLine = CommandLine(start);
   if (!commandLine) {
@@ -108,12 +120,12 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   startup.wShowWindow = SW_HIDE;
   startup.hStdInput = Native(start->stdIn);
   startup.hStdOutput = Native(start->stdOut);
-  startup.hStdError = nullptr;
+  startup.hStdError = start->stdErr == PLAT_INVALID_HANDLE ? nullptr : Native(start->stdErr);
 
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof process);
   BOOL created = CreateProcessA(start->program, commandLine, nullptr, nullptr, TRUE, 0,
-                                const_cast<char *>(start->environment), nullptr, &startup,
+                                const_cast<char *>(start->environment), start->directory, &startup,
                                 &process);
   DWORD error = GetLastError();
   free(commandLine);
@@ -145,3 +157,360 @@ int PlatOrphanReaperStart(const char **) { return 0; }
 // Windows keeps no process groups of this kind: the tree walk over the
 // process list is all that ends a run's descendants.
 int PlatProcessGroupTerminate(PlatProcess) { return 0; }
+
+// ------------------------------------------------ streams and waits
+
+// The server's end of a stream is a named pipe opened for overlapped I/O,
+// never inherited; the program's end is an ordinary inheritable handle. A
+// stream keeps at most one operation under way, into or out of a buffer of
+// its own, so that neither a read nor a write ever waits for the program;
+// the event of that operation is what PlatProcessWait waits for.
+struct PlatStreamRec {
+  HANDLE pipe;
+  int direction;
+  OVERLAPPED overlapped;  // of the operation under way; its event is manual-reset
+  bool pending;           // an operation is under way
+  bool ended;             // read: every writer has closed the pipe
+  DWORD failure;          // the error that ended the stream; 0 while none has
+  char *buffer;           // STREAM_BUFFER_SIZE bytes
+  DWORD used;             // read: handed out; write: written
+  DWORD filled;           // read: completed reads; write: accepted
+};
+
+namespace {
+
+// Of each stream's buffer, and the size suggested for each pipe.
+const DWORD STREAM_BUFFER_SIZE = 65536;
+
+LONG StreamNumber = 0;  // makes the name of every pipe of the server unique
+
+void ReleaseStream(PlatStreamRec *stream) {
+  if (stream->pipe != INVALID_HANDLE_VALUE) CloseHandle(stream->pipe);
+  CloseHandle(stream->overlapped.hEvent);
+  free(stream->buffer);
+  free(stream);
+}
+
+// A read's result: bytes in the buffer, the end of the stream (the writer
+// has closed its end), or its failure.
+void ReadDone(PlatStreamRec *stream, DWORD error, DWORD count) {
+  stream->pending = false;
+  stream->used = 0;
+  stream->filled = error == 0 ? count : 0;
+  if (error == ERROR_BROKEN_PIPE) {
+    stream->ended = true;
+  } else if (error != 0) {
+    stream->failure = error;
+  }
+}
+
+bool HasSomething(const PlatStreamRec *stream) {
+  return stream->used < stream->filled || stream->ended || stream->failure != 0;
+}
+
+// Starts the next read once everything read is handed out, unless one is
+// under way or the stream is over. A read that completes at once with
+// nothing (a writer's write of 0 bytes) is followed by the next.
+void StartRead(PlatStreamRec *stream) {
+  while (!stream->pending && !HasSomething(stream)) {
+    if (SysReadFile(stream->pipe, stream->buffer, STREAM_BUFFER_SIZE, nullptr,
+                    &stream->overlapped)) {
+      DWORD count = 0;
+      BOOL ok = GetOverlappedResult(stream->pipe, &stream->overlapped, &count, FALSE);
+      ReadDone(stream, ok ? 0 : GetLastError(), count);
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      stream->pending = true;
+    } else {
+      ReadDone(stream, GetLastError(), 0);
+    }
+  }
+}
+
+// Takes the result of the read under way if it has completed, without
+// waiting, and keeps a read under way while the buffer is empty.
+void CollectRead(PlatStreamRec *stream) {
+  if (stream->pending) {
+    DWORD count = 0;
+    if (GetOverlappedResult(stream->pipe, &stream->overlapped, &count, FALSE)) {
+      ReadDone(stream, 0, count);
+    } else {
+      DWORD error = GetLastError();
+      if (error == ERROR_IO_INCOMPLETE) return;
+      ReadDone(stream, error, 0);
+    }
+  }
+  StartRead(stream);
+}
+
+// Writes the accepted bytes not yet written, as one operation that may stay
+// under way. A write that takes nothing counts as a failure: it would never
+// end.
+void StartWrite(PlatStreamRec *stream) {
+  while (stream->used < stream->filled && stream->failure == 0) {
+    if (!WriteFile(stream->pipe, stream->buffer + stream->used, stream->filled - stream->used,
+                   nullptr, &stream->overlapped)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_IO_PENDING) {
+        stream->pending = true;
+      } else {
+        stream->failure = error;
+      }
+      return;
+    }
+    DWORD count = 0;
+    if (!GetOverlappedResult(stream->pipe, &stream->overlapped, &count, FALSE) || count == 0) {
+      stream->failure = count == 0 ? ERROR_WRITE_FAULT : GetLastError();
+      return;
+    }
+    stream->used += count;
+  }
+}
+
+// Takes the result of the write under way if it has completed, without
+// waiting; a part it left unwritten is written on.
+void CollectWrite(PlatStreamRec *stream) {
+  if (!stream->pending) return;
+  DWORD count = 0;
+  if (!GetOverlappedResult(stream->pipe, &stream->overlapped, &count, FALSE)) {
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_INCOMPLETE) return;
+    stream->pending = false;
+    stream->failure = error;
+    return;
+  }
+  stream->pending = false;
+  stream->used += count;
+  StartWrite(stream);
+}
+
+// The last write of a closed stream has ended (the program read it, or its
+// end is gone): the pipe is closed after it.
+void CALLBACK CloseAfterWrite(PTP_CALLBACK_INSTANCE, void *context, PTP_WAIT wait,
+                              TP_WAIT_RESULT) {
+  ReleaseStream(static_cast<PlatStreamRec *>(context));
+  CloseThreadpoolWait(wait);
+}
+
+}  // namespace
+
+// The pipe's name is unique in the system (the server's process id and a
+// count) and taken by its first instance only, so no other process can
+// stand in for it; the program's end is opened at once, which connects the
+// pipe, and no second client can connect after it.
+int PlatStreamPipe(int direction, PlatStream *stream, PlatHandle *programEnd) {
+  PlatStreamRec *rec = static_cast<PlatStreamRec *>(calloc(1, sizeof *rec));
+  char *buffer = static_cast<char *>(malloc(STREAM_BUFFER_SIZE));
+  if (!rec || !buffer) {
+    free(rec);
+    free(buffer);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
+  rec->direction = direction;
+  rec->buffer = buffer;
+  rec->pipe = INVALID_HANDLE_VALUE;
+  rec->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!rec->overlapped.hEvent) {
+    DWORD error = GetLastError();
+    free(buffer);
+    free(rec);
+    SetLastError(error);
+    return -1;
+  }
+  char name[64];
+  snprintf(name, sizeof name, "\\\\.\\pipe\\tarveld-%lu-%ld",
+           static_cast<unsigned long>(GetCurrentProcessId()),
+           static_cast<long>(InterlockedIncrement(&StreamNumber)));
+  bool reads = direction == PLAT_STREAM_READ;
+  DWORD openMode = (reads ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND) | FILE_FLAG_OVERLAPPED |
+                   FILE_FLAG_FIRST_PIPE_INSTANCE;
+  rec->pipe = CreateNamedPipeA(name, openMode,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                   PIPE_REJECT_REMOTE_CLIENTS,
+                               1, STREAM_BUFFER_SIZE, STREAM_BUFFER_SIZE, 0, nullptr);
+  HANDLE end = INVALID_HANDLE_VALUE;
+  if (rec->pipe != INVALID_HANDLE_VALUE) {
+    SECURITY_ATTRIBUTES inherited;
+    inherited.nLength = sizeof inherited;
+    inherited.lpSecurityDescriptor = nullptr;
+    inherited.bInheritHandle = TRUE;
+    // The access of an anonymous pipe's end of the same direction.
+    DWORD access =
+        reads ? GENERIC_WRITE | FILE_READ_ATTRIBUTES : GENERIC_READ | FILE_WRITE_ATTRIBUTES;
+    end = CreateFileA(name, access, 0, &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (end == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    ReleaseStream(rec);
+    SetLastError(error);
+    return -1;
+  }
+  *stream = rec;
+  *programEnd = Plat(end);
+  return 0;
+}
+
+int PlatStreamRead(PlatStream stream, void *buffer, uint32_t length, uint32_t *done) {
+  CollectRead(stream);
+  if (stream->used < stream->filled) {
+    DWORD count = stream->filled - stream->used;
+    if (count > length) count = length;
+    memcpy(buffer, stream->buffer + stream->used, count);
+    stream->used += count;
+    *done = count;
+    StartRead(stream);
+    return 0;
+  }
+  if (stream->failure != 0) {
+    SetLastError(stream->failure);
+    return -1;
+  }
+  if (stream->ended) {
+    *done = 0;
+    return 0;
+  }
+  return PLAT_STREAM_EMPTY;
+}
+
+// The bytes taken are the program's as soon as they are in the stream's
+// buffer: the write under way delivers them, also after the stream is
+// closed.
+int PlatStreamWrite(PlatStream stream, const void *buffer, uint32_t length, uint32_t *done) {
+  *done = 0;
+  CollectWrite(stream);
+  if (stream->failure == 0 && !stream->pending) {
+    DWORD count = length < STREAM_BUFFER_SIZE ? length : STREAM_BUFFER_SIZE;
+    memcpy(stream->buffer, buffer, count);
+    stream->used = 0;
+    stream->filled = count;
+    StartWrite(stream);
+    if (stream->failure == 0) *done = count;
+  }
+  if (stream->failure != 0) {
+    SetLastError(stream->failure);
+    return -1;
+  }
+  return 0;
+}
+
+// A read under way is cancelled; the cancelled read lets go of the buffer
+// at once. A write under way is left to end on the system's thread pool,
+// which then closes the pipe: the program gets every byte it was given,
+// then the end of its input.
+void PlatStreamClose(PlatStream stream) {
+  if (!stream) return;
+  if (stream->pending && stream->direction == PLAT_STREAM_WRITE) {
+    PTP_WAIT wait = CreateThreadpoolWait(CloseAfterWrite, stream, nullptr);
+    if (wait) {
+      SetThreadpoolWait(wait, stream->overlapped.hEvent, nullptr);
+      return;
+    }
+  }
+  if (stream->pending) {
+    DWORD count = 0;
+    CancelIoEx(stream->pipe, &stream->overlapped);
+    GetOverlappedResult(stream->pipe, &stream->overlapped, &count, TRUE);
+  }
+  ReleaseStream(stream);
+}
+
+namespace {
+
+// What can be waited for of a wait set.
+struct Waitables {
+  HANDLE handles[4];
+  int flags[4];
+  DWORD count;
+};
+
+void Watch(Waitables *waitables, HANDLE handle, int flag) {
+  waitables->handles[waitables->count] = handle;
+  waitables->flags[waitables->count++] = flag;
+}
+
+// The members ready now, having taken every completed operation's result;
+// the others' events (and the process while it runs) go to waitables. -1
+// when the process cannot be looked at.
+int ReadyNow(const PlatWaitSet *set, Waitables *waitables) {
+  waitables->count = 0;
+  int ready = 0;
+  PlatStream reads[2] = {set->out, set->err};
+  const int readFlags[2] = {PLAT_READY_OUT, PLAT_READY_ERR};
+  for (int i = 0; i < 2; ++i) {
+    if (!reads[i]) continue;
+    CollectRead(reads[i]);
+    if (HasSomething(reads[i])) {
+      ready |= readFlags[i];
+    } else {
+      Watch(waitables, reads[i]->overlapped.hEvent, readFlags[i]);
+    }
+  }
+  if (set->in) {
+    CollectWrite(set->in);
+    if (set->in->pending) {
+      Watch(waitables, set->in->overlapped.hEvent, PLAT_READY_IN);
+    } else {
+      ready |= PLAT_READY_IN;
+    }
+  }
+  if (set->process) {
+    DWORD state = WaitForSingleObject(Native(set->process), 0);
+    if (state == WAIT_FAILED) return -1;
+    if (state == WAIT_OBJECT_0) {
+      ready |= PLAT_READY_ENDED;
+    } else {
+      Watch(waitables, Native(set->process), PLAT_READY_ENDED);
+    }
+  }
+  return ready;
+}
+
+}  // namespace
+
+// Every member's event and the process wake the wait; what woke it is then
+// taken as ReadyNow takes it. A read that completes with nothing (0 bytes
+// written) is no readiness, and the wait goes on for the time that is left.
+int PlatProcessWait(const PlatWaitSet *set, int32_t milliseconds) {
+  uint64_t deadline =
+      PlatMonotonicMsec() + static_cast<uint64_t>(milliseconds > 0 ? milliseconds : 0);
+  for (;;) {
+    Waitables waitables;
+    int ready = ReadyNow(set, &waitables);
+    if (ready != 0) return ready;
+    uint64_t now = PlatMonotonicMsec();
+    if (now >= deadline) return 0;
+    DWORD left = static_cast<DWORD>(deadline - now);
+    if (waitables.count == 0) {
+      Sleep(left);  // nothing to watch: only the time
+      return 0;
+    }
+    DWORD woken = WaitForMultipleObjects(waitables.count, waitables.handles, FALSE, left);
+    if (woken == WAIT_FAILED) return -1;
+    if (woken == WAIT_TIMEOUT) return ReadyNow(set, &waitables);
+  }
+}
+
+int PlatProcessFinish(PlatProcess process, int32_t milliseconds, PlatProcessOutcome *outcome) {
+  memset(outcome, 0, sizeof *outcome);
+  HANDLE handle = Native(process);
+  DWORD state =
+      WaitForSingleObject(handle, static_cast<DWORD>(milliseconds > 0 ? milliseconds : 0));
+  if (state == WAIT_TIMEOUT) SetLastError(WAIT_TIMEOUT);
+  if (state != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  if (!SysGetExitCodeProcess(handle, &code)) return -1;
+  outcome->ended = 1;
+  outcome->exitCode = code;
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(handle, &created, &exited, &kernel, &user)) {
+    uint64_t units = ((static_cast<uint64_t>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+                     ((static_cast<uint64_t>(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+    outcome->cpuMsec = units / 10000;  // of 100 ns
+  }
+  PROCESS_MEMORY_COUNTERS counters;
+  memset(&counters, 0, sizeof counters);
+  counters.cb = sizeof counters;
+  if (GetProcessMemoryInfo(handle, &counters, sizeof counters))
+    outcome->peakKiB = counters.PeakWorkingSetSize / 1024;
+  return 0;
+}

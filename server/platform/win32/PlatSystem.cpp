@@ -1,5 +1,5 @@
-// Win32 backend: error codes, process end, sleeping, files by name, time
-// conversion and the version query.
+// Win32 backend: error codes, process end, sleeping, files by name, the
+// monotonic clock, time conversion and the version query.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -37,6 +37,9 @@ void *Win32Malloc(size_t size) {
 
 void *PlatMemoryAlloc(size_t size) { return SysMalloc(size); }
 void PlatMemoryFree(void *memory) { free(memory); }
+
+// Never goes back and never wraps (it counts from the system's start).
+uint64_t PlatMonotonicMsec() { return GetTickCount64(); }
 
 void PlatLocalTime(time_t t, struct tm *out) { localtime_s(out, &t); }
 void PlatUtcTime(time_t t, struct tm *out) { gmtime_s(out, &t); }

@@ -6,7 +6,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +31,10 @@ bool Inheritable(HANDLE handle) {
 }
 
 bool Inheritable(PlatHandle handle) { return Inheritable(reinterpret_cast<HANDLE>(handle)); }
+
+bool UnderWine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
 
 // The child program of the process tests, built beside this one.
 std::string ProbeProgram() {
@@ -545,6 +551,363 @@ TEST(ProcessTest, MissingProgramFailsWithTheSystemsReason) {
   int error = PlatLastError();
   EXPECT_EQ(started, -1);
   EXPECT_NE(error, 0);
+}
+
+// ------------------------------------------------------------------ streams and waits
+
+namespace {
+
+int64_t Since(std::chrono::steady_clock::time_point start) {
+  return support::MillisecondsSince(start);
+}
+
+// Bytes that differ from their neighbours, so that a lost or repeated piece
+// shows.
+std::string Pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+uint32_t Fnv1a(const std::string &bytes) {
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
+  return hash;
+}
+
+// Reads what a stream has now into text: false once it is at its end.
+// The first read must find something: the wait said so.
+bool ReadNow(PlatStream stream, std::string *text) {
+  char buffer[4096];
+  for (int reads = 0;; ++reads) {
+    uint32_t done = 0;
+    int state = PlatStreamRead(stream, buffer, sizeof buffer, &done);
+    if (state == PLAT_STREAM_EMPTY) {
+      EXPECT_GT(reads, 0) << "reported ready, but nothing to read";
+      return true;
+    }
+    EXPECT_EQ(state, 0) << PlatLastError();
+    if (state != 0 || done == 0) return false;
+    text->append(buffer, done);
+  }
+}
+
+// Reads a pipe end without waiting for more than is there: true once its
+// writer has closed it and everything was read, false when that takes
+// longer than timeoutMs.
+bool ReadToEnd(PlatHandle end, std::string *text, int timeoutMs) {
+  HANDLE pipe = reinterpret_cast<HANDLE>(end);
+  auto start = std::chrono::steady_clock::now();
+  while (Since(start) < timeoutMs) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+      return GetLastError() == ERROR_BROKEN_PIPE;
+    if (available == 0) {
+      Sleep(1);
+      continue;
+    }
+    std::vector<char> buffer(available);
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer.data(), available, &got, nullptr)) return false;
+    text->append(buffer.data(), got);
+  }
+  return false;
+}
+
+// One run of the probe as a standard CGI run makes it: a stream for each
+// standard handle, no script argument, a folder of its own.
+struct StreamRun {
+  PlatStream in = nullptr, out = nullptr, err = nullptr;
+  PlatProcessInfo info{};
+  int Start(const std::string &arguments, const char *directory) {
+    PlatHandle ends[3] = {PLAT_INVALID_HANDLE, PLAT_INVALID_HANDLE, PLAT_INVALID_HANDLE};
+    int started = -1;
+    if (PlatStreamPipe(PLAT_STREAM_WRITE, &in, &ends[0]) == 0 &&
+        PlatStreamPipe(PLAT_STREAM_READ, &out, &ends[1]) == 0 &&
+        PlatStreamPipe(PLAT_STREAM_READ, &err, &ends[2]) == 0) {
+      std::string program = ProbeProgram();
+      PlatProcessStart start{program.c_str(), arguments.c_str(), nullptr, "A=1\0",
+                             ends[0],         ends[1],           ends[2], directory,
+                             nullptr};
+      started = PlatProcessCreate(&start, &info);
+    }
+    for (PlatHandle end : ends) PlatHandleClose(end);
+    return started;
+  }
+  ~StreamRun() {
+    PlatStreamClose(in);
+    PlatStreamClose(out);
+    PlatStreamClose(err);
+    if (!info.process) return;
+    HANDLE process = reinterpret_cast<HANDLE>(info.process);
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, 10000);
+    }
+    PlatProcessClose(info.process);
+  }
+};
+
+// The handles of this process, by trying the values handles take: up to
+// as many as the system counts, or (where it counts none, as Wine) until
+// a long run of values names none, handles being given out from the
+// lowest free values up.
+std::vector<HANDLE> OpenHandles() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  std::vector<HANDLE> handles;
+  uintptr_t last = 0;
+  for (uintptr_t value = 4; value < last + 4096 && value < 0x1000000; value += 4) {
+    if (count > 0 && handles.size() == count) break;
+    DWORD flags = 0;
+    if (!GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) continue;
+    handles.push_back(reinterpret_cast<HANDLE>(value));
+    last = value;
+  }
+  return handles;
+}
+
+}  // namespace
+
+// The program's end is inheritable, like a pipe end of PlatPipeCreate;
+// nothing else the stream opens is (its pipe end, its event).
+TEST(StreamTest, OnlyTheProgramsEndIsInheritable) {
+  for (int direction : {PLAT_STREAM_READ, PLAT_STREAM_WRITE}) {
+    std::vector<HANDLE> before = OpenHandles();
+    PlatStream stream = nullptr;
+    PlatHandle programEnd = PLAT_INVALID_HANDLE;
+    ASSERT_EQ(PlatStreamPipe(direction, &stream, &programEnd), 0) << PlatLastError();
+    EXPECT_TRUE(Inheritable(programEnd));
+    int pipes = 0, others = 0;
+    for (HANDLE handle : OpenHandles()) {
+      if (handle == reinterpret_cast<HANDLE>(programEnd)) continue;
+      if (std::find(before.begin(), before.end(), handle) != before.end()) continue;
+      EXPECT_FALSE(Inheritable(handle)) << direction;
+      ++(GetFileType(handle) == FILE_TYPE_PIPE ? pipes : others);
+    }
+    EXPECT_EQ(pipes, 1) << direction;  // the server's end was looked at
+    EXPECT_GE(others, 1) << direction;
+    PlatStreamClose(stream);
+    PlatHandleClose(programEnd);
+  }
+}
+
+TEST(StreamTest, WaitEndsAtItsTimeOrAtOnceForDataAndTheEnd) {
+  PlatStream out = nullptr;
+  PlatHandle writer = PLAT_INVALID_HANDLE;
+  ASSERT_EQ(PlatStreamPipe(PLAT_STREAM_READ, &out, &writer), 0) << PlatLastError();
+  char buffer[16];
+  uint32_t done = 99;
+  EXPECT_EQ(PlatStreamRead(out, buffer, sizeof buffer, &done), PLAT_STREAM_EMPTY);
+  PlatWaitSet set = {out, nullptr, nullptr, nullptr};
+  EXPECT_EQ(PlatProcessWait(&set, 0), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatProcessWait(&set, 300), 0);
+  int64_t waited = Since(start);
+  EXPECT_GE(waited, 250);
+  EXPECT_LT(waited, 10000);
+
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(reinterpret_cast<HANDLE>(writer), "hello", 5, &written, nullptr));
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_OUT);
+  EXPECT_LT(Since(start), 10000);
+  ASSERT_EQ(PlatStreamRead(out, buffer, 3, &done), 0);  // what is read is handed out in parts
+  EXPECT_EQ(std::string(buffer, done), "hel");
+  EXPECT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_OUT);  // the rest is ready at once
+  ASSERT_EQ(PlatStreamRead(out, buffer, sizeof buffer, &done), 0);
+  EXPECT_EQ(std::string(buffer, done), "lo");
+  EXPECT_EQ(PlatStreamRead(out, buffer, sizeof buffer, &done), PLAT_STREAM_EMPTY);
+
+  PlatHandleClose(writer);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_OUT);
+  EXPECT_LT(Since(start), 10000);
+  done = 99;
+  ASSERT_EQ(PlatStreamRead(out, buffer, sizeof buffer, &done), 0);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_OUT);  // the end stays
+  done = 99;
+  EXPECT_EQ(PlatStreamRead(out, buffer, sizeof buffer, &done), 0);
+  EXPECT_EQ(done, 0u);
+  PlatStreamClose(out);
+}
+
+// Nobody reads: a write takes what fits and then nothing, and returns at
+// once every time; room is reported once the reader has taken some. What
+// a write took reaches the reader, also when the stream is closed while it
+// is still on its way.
+TEST(StreamTest, WritesTakeWhatFitsInPiecesAndAClosedStreamDeliversWhatItTook) {
+  PlatStream in = nullptr;
+  PlatHandle reader = PLAT_INVALID_HANDLE;
+  ASSERT_EQ(PlatStreamPipe(PLAT_STREAM_WRITE, &in, &reader), 0) << PlatLastError();
+  const std::string body = Pattern(1 << 20);
+  size_t taken = 0;
+  int pieces = 0;
+  auto writeUntilFull = [&] {
+    for (int i = 0; i < 1000 && taken < body.size(); ++i) {
+      uint32_t done = 0;
+      ASSERT_EQ(PlatStreamWrite(in, body.data() + taken, static_cast<uint32_t>(body.size() - taken),
+                                &done),
+                0)
+          << PlatLastError();
+      if (done == 0) return;
+      taken += done;
+      ++pieces;
+    }
+  };
+  auto start = std::chrono::steady_clock::now();
+  writeUntilFull();
+  EXPECT_LT(Since(start), 10000);
+  ASSERT_GT(taken, 0u);
+  ASSERT_LT(taken, body.size());
+  PlatWaitSet set = {nullptr, nullptr, in, nullptr};
+  EXPECT_EQ(PlatProcessWait(&set, 0), 0);
+
+  // Half of the body goes through the reader in turns with the writes.
+  std::string received;
+  while (taken < body.size() / 2) {
+    DWORD available = 0;
+    ASSERT_TRUE(PeekNamedPipe(reinterpret_cast<HANDLE>(reader), nullptr, 0, nullptr, &available,
+                              nullptr));
+    std::vector<char> buffer(available);
+    DWORD got = 0;
+    ASSERT_TRUE(
+        ReadFile(reinterpret_cast<HANDLE>(reader), buffer.data(), available, &got, nullptr));
+    received.append(buffer.data(), got);
+    ASSERT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_IN) << taken;
+    writeUntilFull();
+  }
+  // Then the writer fills the pipe again and closes the stream.
+  writeUntilFull();
+  ASSERT_LT(taken, body.size());
+  EXPECT_GT(pieces, 2);
+  PlatStreamClose(in);
+  EXPECT_TRUE(ReadToEnd(reader, &received, 30000));
+  EXPECT_EQ(received.size(), taken);
+  EXPECT_TRUE(received == body.substr(0, taken));
+  PlatHandleClose(reader);
+}
+
+// A reader that is gone fails the write, whether the write starts after it
+// went or was under way.
+TEST(StreamTest, AWriteFailsOnceTheReaderIsGone) {
+  PlatStream in = nullptr;
+  PlatHandle reader = PLAT_INVALID_HANDLE;
+  ASSERT_EQ(PlatStreamPipe(PLAT_STREAM_WRITE, &in, &reader), 0) << PlatLastError();
+  PlatHandleClose(reader);
+  uint32_t done = 99;
+  EXPECT_EQ(PlatStreamWrite(in, "x", 1, &done), -1);
+  int error = PlatLastError();
+  EXPECT_TRUE(error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) << error;
+  PlatStreamClose(in);
+
+  ASSERT_EQ(PlatStreamPipe(PLAT_STREAM_WRITE, &in, &reader), 0) << PlatLastError();
+  const std::string body = Pattern(1 << 20);
+  size_t taken = 0;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(PlatStreamWrite(in, body.data() + taken, static_cast<uint32_t>(body.size() - taken),
+                              &done),
+              0);
+    if (done == 0) break;
+    taken += done;
+  }
+  ASSERT_EQ(done, 0u);  // a write is under way
+  PlatHandleClose(reader);
+  PlatWaitSet set = {nullptr, nullptr, in, nullptr};
+  EXPECT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_IN);
+  EXPECT_EQ(PlatStreamWrite(in, body.data() + taken, 1, &done), -1);
+  PlatStreamClose(in);
+}
+
+// A run as the standard CGI layer makes it: the body goes to the program
+// in pieces as it reads, its output and error output and their ends come
+// through the reads that the wait announces, the wait ends when the
+// program does, and the outcome tells its exit code.
+TEST(StreamTest, ARunOfAProgramThroughItsStreams) {
+  support::TempDir folder;
+  StreamRun run;
+  ASSERT_EQ(run.Start("streams 200", folder.path().c_str()), 0) << PlatLastError();
+  const std::string body = Pattern(300000);
+  size_t written = 0;
+  int pieces = 0;
+  std::string out, err;
+  bool ended = false;
+  auto start = std::chrono::steady_clock::now();
+  for (int turn = 0; turn < 10000 && Since(start) < 60000; ++turn) {
+    PlatWaitSet set = {run.out, run.err, run.in, ended ? nullptr : run.info.process};
+    if (!set.out && !set.err && !set.in && !set.process) break;
+    auto waitStart = std::chrono::steady_clock::now();
+    int ready = PlatProcessWait(&set, 30000);
+    ASSERT_GT(ready, 0) << PlatLastError();
+    EXPECT_LT(Since(waitStart), 15000);
+    if (ready & PLAT_READY_IN) {
+      uint32_t done = 0;
+      ASSERT_EQ(PlatStreamWrite(run.in, body.data() + written,
+                                static_cast<uint32_t>(body.size() - written), &done),
+                0)
+          << PlatLastError();
+      written += done;
+      if (done > 0) ++pieces;
+      if (written == body.size()) {
+        PlatStreamClose(run.in);
+        run.in = nullptr;
+      }
+    }
+    if ((ready & PLAT_READY_OUT) && !ReadNow(run.out, &out)) {
+      PlatStreamClose(run.out);
+      run.out = nullptr;
+    }
+    if ((ready & PLAT_READY_ERR) && !ReadNow(run.err, &err)) {
+      PlatStreamClose(run.err);
+      run.err = nullptr;
+    }
+    if (ready & PLAT_READY_ENDED) ended = true;
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(run.out, nullptr);
+  EXPECT_EQ(run.err, nullptr);
+  EXPECT_GT(pieces, 1);
+  EXPECT_NE(out.find("CMD=\"" + ProbeProgram() + "\" streams 200\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ARGC=3\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("CWD=" + folder.path() + "\r\n"), std::string::npos) << out;
+  char count[64];
+  snprintf(count, sizeof count, "READ=%zu HASH=%08x\r\n", body.size(),
+           static_cast<unsigned>(Fnv1a(body)));
+  EXPECT_NE(out.find(count), std::string::npos) << out;
+  EXPECT_EQ(err, "ERR=to standard error\r\n");
+
+  PlatProcessOutcome outcome;
+  ASSERT_EQ(PlatProcessFinish(run.info.process, 10000, &outcome), 0) << PlatLastError();
+  EXPECT_EQ(outcome.ended, 1);
+  EXPECT_EQ(outcome.signal, 0);
+  EXPECT_EQ(outcome.exitCode, 3u);
+  // Wine forgets the memory counters of a process once it has ended.
+  if (!UnderWine()) {
+    EXPECT_GT(outcome.peakKiB, 0u);
+  }
+  EXPECT_EQ(PlatProcessClose(run.info.process), 0);
+  run.info.process = nullptr;
+}
+
+// A program that still runs has no outcome: the finish waits as long as it
+// is told and fails; the program's end is then reported by the wait.
+TEST(StreamTest, FinishFailsWhileTheProgramRunsAndTheWaitSeesItsEnd) {
+  StreamRun run;
+  ASSERT_EQ(run.Start("streams 0", nullptr), 0) << PlatLastError();
+  PlatProcessOutcome outcome;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatProcessFinish(run.info.process, 200, &outcome), -1);  // it waits for its input
+  EXPECT_GE(Since(start), 150);
+  EXPECT_EQ(outcome.ended, 0);
+  PlatStreamClose(run.in);
+  run.in = nullptr;
+  PlatWaitSet set = {nullptr, nullptr, nullptr, run.info.process};
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatProcessWait(&set, 30000), PLAT_READY_ENDED);
+  EXPECT_LT(Since(start), 15000);
+  ASSERT_EQ(PlatProcessFinish(run.info.process, 0, &outcome), 0) << PlatLastError();
+  EXPECT_EQ(outcome.exitCode, 3u);
 }
 
 // ------------------------------------------------------------------ process list

@@ -2,11 +2,45 @@
 // command line, its arguments and its whole environment, one line each, on
 // standard output
 // (text mode). With the first argument "wait" it then reads standard input
-// to its end before it exits; with "259" it ends with that exit code.
+// to its end before it exits; with "259" it ends with that exit code. With
+// "streams MSEC" it reports its current folder, writes a line on standard
+// error, reads standard input (binary) to its end and reports the count
+// and FNV-1a hash of the bytes, closes standard output and error, and
+// sleeps MSEC milliseconds before it exits.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+
+void Streams(const char *sleepMsec) {
+  char folder[MAX_PATH];
+  GetCurrentDirectoryA(sizeof folder, folder);
+  printf("CWD=%s\n", folder);
+  fflush(stdout);
+  fprintf(stderr, "ERR=to standard error\n");
+  fflush(stderr);
+  _setmode(_fileno(stdin), _O_BINARY);
+  unsigned long long count = 0;
+  uint32_t hash = 2166136261u;
+  unsigned char buffer[4096];
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, stdin)) > 0;) {
+    count += got;
+    for (size_t i = 0; i < got; ++i) hash = (hash ^ buffer[i]) * 16777619u;
+  }
+  printf("READ=%llu HASH=%08x\n", count, static_cast<unsigned>(hash));
+  fflush(stdout);
+  fclose(stdout);
+  fclose(stderr);
+  Sleep(static_cast<DWORD>(atoi(sleepMsec)));
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   printf("CMD=%s\n", GetCommandLineA());
@@ -22,6 +56,7 @@ int main(int argc, char **argv) {
     while (fgets(buffer, sizeof buffer, stdin)) {
     }
   }
+  if (argc > 2 && strcmp(argv[1], "streams") == 0) Streams(argv[2]);
   if (argc > 1 && strcmp(argv[1], "259") == 0) return 259;
   return 3;
 }
