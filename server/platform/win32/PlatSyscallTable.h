@@ -29,6 +29,8 @@ enum Win32Syscall {
   SYS_PIPE_PEEK,
   SYS_PIPE_READ,
   SYS_PROCESS_EXIT_CODE,
+  SYS_GROUP_CREATE,
+  SYS_GROUP_JOIN,
   SYS_COUNT
 };
 
@@ -51,5 +53,7 @@ void *Win32Malloc(size_t size);
 #define SysPeekNamedPipe PLAT_SYSCALL(SYS_PIPE_PEEK, PeekNamedPipe)
 #define SysReadFile PLAT_SYSCALL(SYS_PIPE_READ, ReadFile)
 #define SysGetExitCodeProcess PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, GetExitCodeProcess)
+#define SysCreateJobObjectA PLAT_SYSCALL(SYS_GROUP_CREATE, CreateJobObjectA)
+#define SysAssignProcessToJobObject PLAT_SYSCALL(SYS_GROUP_JOIN, AssignProcessToJobObject)
 
 #endif

@@ -118,6 +118,16 @@ BOOL WINAPI FailingGetExitCodeProcess(HANDLE process, LPDWORD code) {
   return PlatSyscallSystem<decltype(&GetExitCodeProcess)>(SYS_PROCESS_EXIT_CODE)(process, code);
 }
 
+HANDLE WINAPI FailingCreateJobObjectA(LPSECURITY_ATTRIBUTES security, LPCSTR name) {
+  if (CallFails(SYS_GROUP_CREATE)) return nullptr;
+  return PlatSyscallSystem<decltype(&CreateJobObjectA)>(SYS_GROUP_CREATE)(security, name);
+}
+
+BOOL WINAPI FailingAssignProcessToJobObject(HANDLE job, HANDLE process) {
+  if (CallFails(SYS_GROUP_JOIN)) return FALSE;
+  return PlatSyscallSystem<decltype(&AssignProcessToJobObject)>(SYS_GROUP_JOIN)(job, process);
+}
+
 }  // namespace
 
 // In the order of Win32Syscall.
@@ -137,5 +147,7 @@ FaultStandIn FaultStandIns[] = {
     FAULT_STAND_IN(SYS_PIPE_PEEK, FailingPeekNamedPipe),
     FAULT_STAND_IN(SYS_PIPE_READ, FailingReadFile),
     FAULT_STAND_IN(SYS_PROCESS_EXIT_CODE, FailingGetExitCodeProcess),
+    FAULT_STAND_IN(SYS_GROUP_CREATE, FailingCreateJobObjectA),
+    FAULT_STAND_IN(SYS_GROUP_JOIN, FailingAssignProcessToJobObject),
 };
 static_assert(std::size(FaultStandIns) == SYS_COUNT, "one stand-in for every Win32Syscall");
