@@ -27,6 +27,8 @@ PlatSyscallEntry PlatSyscalls[] = {
     // and the program's entry into it.
     PLAT_SYSCALL_ENTRY("group-create", CreateJobObjectA),
     PLAT_SYSCALL_ENTRY("group-join", AssignProcessToJobObject),
+    // The system's process list, read for the end of a run's process tree.
+    PLAT_SYSCALL_ENTRY("process-list", Win32QuerySystemInformation),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every Win32Syscall");
 

@@ -952,6 +952,16 @@ TEST(ProcessListTest, EntriesGiveParentsAndCreationTimesAndTerminationEndsTheChi
             (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
 
   EXPECT_EQ(PlatProcessOpenForTerminate(self), nullptr);  // never itself
+  // Listed with another creation time, the id named an earlier process:
+  // refused as an id in no use, and the child runs on.
+  PlatProcessEntry earlier = *started;
+  earlier.creationTime -= 1;
+  PlatProcess stale = PlatProcessOpenForTerminate(&earlier);
+  int error = PlatLastError();
+  EXPECT_EQ(stale, nullptr);
+  EXPECT_EQ(error, static_cast<int>(ERROR_INVALID_PARAMETER));
+  uint32_t running = 0;
+  EXPECT_EQ(PlatProcessExitCode(child.info.process, &running), PLAT_PROCESS_RUNNING);
   PlatProcess handle = PlatProcessOpenForTerminate(started);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(PlatProcessTerminate(handle, 0), 0);
@@ -985,6 +995,38 @@ TEST(ProcessListTest, WalkSkipsProcessesOlderThanTheirParentAndTheServer) {
   EXPECT_EQ(visited[0] + visited[2] + visited[3], 0);
   EXPECT_EQ(log.find("Terminated child process."), std::string::npos) << log;
   EXPECT_NE(log.find("[W] Failed OpenProcess() errno="), std::string::npos) << log;  // the program
+}
+
+namespace {
+
+int ListLooks = 0;
+
+// A process list that grows by 16 KiB between any two looks, from just
+// beyond the first look's 1 MiB: every size a look is told is too small by
+// the next look.
+LONG NTAPI GrowingList(ULONG infoClass, void *buffer, ULONG length, ULONG *needed) {
+  ULONG size = 1048576 + 1 + 16384 * static_cast<ULONG>(++ListLooks);
+  if (length >= size) return Win32QuerySystemInformation(infoClass, buffer, length, needed);
+  if (needed) *needed = size;
+  return static_cast<LONG>(0xC0000004);  // STATUS_INFO_LENGTH_MISMATCH
+}
+
+}  // namespace
+
+TEST(ProcessListTest, AListThatGrowsBetweenItsLooksIsReadWithRoomToSpare) {
+  const char *failedCall = "";
+  ASSERT_EQ(PlatProcessListInit(&failedCall), 0) << failedCall;
+  ListLooks = 0;
+  ASSERT_EQ(PlatSyscallSet("process-list", reinterpret_cast<PlatSyscallPtr>(&GrowingList)), 0);
+  PlatProcessEntry *entries = nullptr;
+  uint32_t count = 0;
+  int listed = PlatProcessList(&entries, &count, &failedCall);
+  int error = PlatLastError();
+  PlatSyscallSet("process-list", nullptr);
+  ASSERT_EQ(listed, 0) << failedCall << "() errno=" << error << " after " << ListLooks << " looks";
+  std::vector<PlatProcessEntry> list(entries, entries + count);
+  free(entries);
+  EXPECT_NE(Find(list, GetCurrentProcessId()), nullptr);
 }
 
 // ------------------------------------------------------------------ containers
