@@ -97,6 +97,9 @@ int CgiContainInit(int checkOnly);
 void CgiEndAllRuns();
 
 int TerminateChildInit();
+// Ends a program and every process that descends from it, by one process
+// list: 0, also when the program has already ended; -1 (logged) when no
+// list could be taken, so that nothing was ended.
 int TerminateChild(uint32_t processId);
 
 #endif

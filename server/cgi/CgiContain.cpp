@@ -5,6 +5,7 @@
 // its limits.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
@@ -70,9 +71,13 @@ int CgiContainInit(int checkOnly) {
   } else {
     LogPrint(LOG_INFO, "CGI containment: %s", found.description);
   }
-  if (found.unenforced[0])
-    LogPrint(LOG_WARN, "%s is not enforced: no control group with its controller can be made.",
-             found.unenforced);
+  // One warning for each cap.
+  for (const char *key = found.unenforced; *key;) {
+    size_t length = strcspn(key, ",");
+    LogPrint(LOG_WARN, "%.*s is not enforced: %s.", static_cast<int>(length), key, found.reason);
+    key += length;
+    key += strspn(key, ", ");
+  }
   return 0;
 }
 

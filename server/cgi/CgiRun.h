@@ -40,9 +40,10 @@ void CgiHoldClose(CgiHold *hold);  // removes the container
 bool CgiCapsSet();                 // whether any cap is configured
 
 // Ends a run that did not end by the program's own end: the program with
-// every process that descends from it and, where the system keeps one, every
-// process left in the group the program leads (descendants whose parent has
-// already ended are no longer below it).
+// every process that descends from it (the program alone, through its
+// handle, when the process list cannot be read) and, where the system keeps
+// one, every process left in the group the program leads (descendants whose
+// parent has already ended are no longer below it).
 void CgiEndProgram(const PlatProcessInfo *info);
 
 // Terminates the process of list[index] after all its descendants in the

@@ -69,7 +69,15 @@ int TerminateChild(uint32_t processId) {
 
 void CgiEndProgram(const PlatProcessInfo *info) {
   LogPrint(LOG_INFO, "Terminating the CGI process.");
-  TerminateChild(info->processId);
+  // Without a walk (no process list) the program is still ended, through
+  // the run's own handle: where the system keeps no process group, nothing
+  // else would end it.
+  if (TerminateChild(info->processId) != 0) {
+    if (PlatProcessTerminate(info->process, 0) == 0)
+      LogPrint(LOG_INFO, "Terminated child process. (%d)", static_cast<int>(info->processId));
+    else
+      LogPrint(LOG_WARN, "Failed TerminateProcess() errno=%d", PlatLastError());
+  }
   if (PlatProcessGroupTerminate(info->process) != 0)
     LogPrint(LOG_WARN, "Failed to end the CGI process group. errno=%d", PlatLastError());
 }

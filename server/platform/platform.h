@@ -283,7 +283,9 @@ constexpr int PLAT_CAP_CPU = 3;
 struct PlatContainment {
   int groups;             // 1: every run gets a group of its own
   char description[1024];  // which containment, where
-  char unenforced[64];    // the configuration key of a cap nothing enforces, or ""
+  char unenforced[64];    // the configuration keys of the caps nothing enforces,
+                          // separated by ", ", or ""
+  char reason[128];       // why nothing enforces them
 };
 // Sets containment up once, at start-up, before any run: finds where groups
 // can be made and prepares them for the caps every run gets (checkOnly:

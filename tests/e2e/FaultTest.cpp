@@ -286,3 +286,34 @@ TEST(Faults, CgiRunThatCannotGoOnEndsTheProgramWithItsProcesses) {
     EXPECT_EQ(f.server.Stop(), 0);
   }
 }
+
+// A run whose process list cannot be read still ends its program, through
+// the handle the run holds, with the error the list failed with. Without a
+// container (none can be made here) nothing else would end it on Windows.
+// Whether it is gone is asked of the Windows side by a run of the stand-in.
+TEST(Faults, CgiProgramEndsEvenWhenTheProcessListCannotBeRead) {
+  Fixture f;
+  f.dir.Write("www/nap.sh", "echo $$\nexec sleep 30\n");
+  f.dir.Write("www/alive.sh", "kill -0 \"$QUERY_STRING\" 2>/dev/null && echo alive || echo gone\n");
+  ASSERT_TRUE(f.Start({"group-create:13:1000000", "process-list:5:1000000"},
+                      "cgi-io-timeout = 1000\n"))
+      << f.server.Stdout();
+  Response response = Get(f.service.port(), "/nap.sh");
+  int program = atoi(response.body.c_str());
+  ASSERT_GT(program, 0) << response.body;
+  std::string ended = std::string("[I] Terminating the CGI process.\n[E] Failed ") +
+                      (UnderWine() ? "ZwQuerySystemInformation" : "opendir") +
+                      "() errno=5\n[I] Terminated child process. (" + std::to_string(program) +
+                      ")\n";
+  EXPECT_TRUE(f.server.WaitForLog(ended)) << f.server.Stdout();
+  if (UnderWine()) {
+    EXPECT_TRUE(WaitFor([&] {
+      return Get(f.service.port(), "/alive.sh?" + std::to_string(program)).body ==
+             CgiText("gone\n");
+    })) << program;
+  } else {
+    EXPECT_TRUE(WaitFor([program] { return ProcessGone(program); })) << program;
+  }
+  EXPECT_TRUE(f.Serves());
+  EXPECT_EQ(f.server.Stop(), 0);
+}

@@ -53,6 +53,7 @@ constexpr bool SHARED_CHILD = true;
 namespace {
 
 const int32_t EMPTY_WAIT_MSEC = 2000;  // for the processes of an ended group to go
+const char NO_CONTROLLER[] = "no control group with its controller can be made";
 
 // The hierarchies found at start-up; the run groups are made below these.
 struct Hierarchies {
@@ -382,11 +383,13 @@ int PlatContainmentInit(const PlatCaps *caps, PlatContainment *found, int checkO
     Describe(found);
     if (Caps.processes > 0 && !Found.unifiedPids && !Found.pids[0])
       snprintf(found->unenforced, sizeof found->unenforced, "cgi-process-limit");
+    snprintf(found->reason, sizeof found->reason, "%s", NO_CONTROLLER);
     return 0;
   }
   snprintf(found->description, sizeof found->description,
            "process groups (no control group can be made: errno=%d)", error);
   if (Caps.processes > 0) snprintf(found->unenforced, sizeof found->unenforced, "cgi-process-limit");
+  snprintf(found->reason, sizeof found->reason, "%s", NO_CONTROLLER);
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "PlatProcessRec.h"
+#include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -78,7 +79,7 @@ int PlatProcessListInit(const char **failedCall) {
 }
 
 int PlatProcessList(PlatProcessEntry **entries, uint32_t *count, const char **failedCall) {
-  DIR *proc = opendir("/proc");
+  DIR *proc = SysOpendir("/proc");
   if (!proc) {
     *failedCall = "opendir";
     return -1;

@@ -34,6 +34,8 @@ PlatSyscallEntry PlatSyscalls[] = {
     PLAT_SYSCALL_ENTRY("process-exit-code", waitid),
     // A control group for a CGI run, and the look at whether one can be made.
     PLAT_SYSCALL_ENTRY("group-create", mkdir),
+    // The system's process list, read for the end of a run's process tree.
+    PLAT_SYSCALL_ENTRY("process-list", opendir),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
 

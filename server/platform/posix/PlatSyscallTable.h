@@ -15,6 +15,7 @@
 #ifndef TARVELD_POSIX_PLAT_SYSCALL_TABLE_H
 #define TARVELD_POSIX_PLAT_SYSCALL_TABLE_H
 
+#include <dirent.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -48,6 +49,7 @@ enum PosixSyscall {
   SYS_PIPE_READ,
   SYS_PROCESS_EXIT_CODE,
   SYS_GROUP_CREATE,
+  SYS_PROCESS_LIST,
   SYS_COUNT
 };
 
@@ -79,5 +81,6 @@ int PosixPipeWaiting(int fd, int *count);
 #define SysPipeRead PLAT_SYSCALL(SYS_PIPE_READ, read)
 #define SysWaitid PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
 #define SysGroupCreate PLAT_SYSCALL(SYS_GROUP_CREATE, mkdir)
+#define SysOpendir PLAT_SYSCALL(SYS_PROCESS_LIST, opendir)
 
 #endif

@@ -1,8 +1,8 @@
 // Win32 backend of CGI child processes: anonymous pipes, handle duplication,
 // CreateProcessA with the pipe ends as standard handles and a command line
-// composed here, and the exit code; the streams of a standard CGI run
-// (overlapped named pipes), the wait for them and the program's end, and
-// the outcome of an ended process.
+// composed here (suspended until it is in its run's job), and the exit
+// code; the streams of a standard CGI run (overlapped named pipes), the wait
+// for them and the program's end, and the outcome of an ended process.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PlatContainRec.h"
 #include "PlatSyscallTable.h"
 #include "platform/platform.h"
 
 namespace {
 
 const DWORD PIPE_SIZE = 1024;  // suggested size of every pipe
+const DWORD ABANDON_WAIT_MSEC = 2000;  // for a program whose start failed to go
 
 HANDLE Native(PlatHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 PlatHandle Plat(HANDLE handle) { return reinterpret_cast<PlatHandle>(handle); }
@@ -105,7 +107,7 @@ int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint
 // The program by its own name (no search path), the command line as
 // composed, the environment block as the whole environment, the pipe ends as
 // standard input, output and error (none without one), a hidden window, in
-// the given folder or the server's.
+// the given folder or the server's, in the run's job where it has one.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   char *commandLine = CommandLine(start);
   if (!commandLine) {
@@ -122,14 +124,29 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   startup.hStdOutput = Native(start->stdOut);
   startup.hStdError = start->stdErr == PLAT_INVALID_HANDLE ? nullptr : Native(start->stdErr);
 
+  // A contained program starts suspended and runs only once it is in its
+  // run's job: everything it starts is then in the job too.
+  HANDLE job = start->container ? start->container->job : nullptr;
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof process);
-  BOOL created = CreateProcessA(start->program, commandLine, nullptr, nullptr, TRUE, 0,
+  BOOL created = CreateProcessA(start->program, commandLine, nullptr, nullptr, TRUE,
+                                job ? CREATE_SUSPENDED : 0,
                                 const_cast<char *>(start->environment), start->directory, &startup,
                                 &process);
   DWORD error = GetLastError();
   free(commandLine);
   if (!created) {
+    SetLastError(error);
+    return -1;
+  }
+  if (job && (!SysAssignProcessToJobObject(job, process.hProcess) ||
+              ResumeThread(process.hThread) == static_cast<DWORD>(-1))) {
+    // It has run nothing: ended here, it is gone before the start fails.
+    error = GetLastError();
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, ABANDON_WAIT_MSEC);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     SetLastError(error);
     return -1;
   }
@@ -155,7 +172,7 @@ int PlatProcessClose(PlatProcess process) { return CloseHandle(Native(process)) 
 int PlatOrphanReaperStart(const char **) { return 0; }
 
 // Windows keeps no process groups of this kind: the tree walk over the
-// process list is all that ends a run's descendants.
+// process list and the run's job end a run's descendants.
 int PlatProcessGroupTerminate(PlatProcess) { return 0; }
 
 // ------------------------------------------------ streams and waits

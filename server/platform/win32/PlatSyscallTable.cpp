@@ -23,6 +23,12 @@ PlatSyscallEntry PlatSyscalls[] = {
     PLAT_SYSCALL_ENTRY("pipe-peek", PeekNamedPipe),
     PLAT_SYSCALL_ENTRY("pipe-read", ReadFile),
     PLAT_SYSCALL_ENTRY("process-exit-code", GetExitCodeProcess),
+    // A job object for a CGI run (and the look at whether one can be made),
+    // and the program's entry into it.
+    PLAT_SYSCALL_ENTRY("group-create", CreateJobObjectA),
+    PLAT_SYSCALL_ENTRY("group-join", AssignProcessToJobObject),
+    // The system's process list, read for the end of a run's process tree.
+    PLAT_SYSCALL_ENTRY("process-list", Win32QuerySystemInformation),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every Win32Syscall");
 

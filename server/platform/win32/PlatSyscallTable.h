@@ -29,11 +29,17 @@ enum Win32Syscall {
   SYS_PIPE_PEEK,
   SYS_PIPE_READ,
   SYS_PROCESS_EXIT_CODE,
+  SYS_GROUP_CREATE,
+  SYS_GROUP_JOIN,
+  SYS_PROCESS_LIST,
   SYS_COUNT
 };
 
 // malloc that says why it failed in the last error (PlatSystem.cpp).
 void *Win32Malloc(size_t size);
+// ntdll.dll's ZwQuerySystemInformation, loaded at start-up
+// (PlatProcessList.cpp): an NTSTATUS, never a last error.
+LONG NTAPI Win32QuerySystemInformation(ULONG infoClass, void *buffer, ULONG length, ULONG *needed);
 
 #define SysSelect PLAT_SYSCALL(SYS_SOCKET_WAIT, select)
 #define SysAccept PLAT_SYSCALL(SYS_SOCKET_ACCEPT, accept)
@@ -51,5 +57,8 @@ void *Win32Malloc(size_t size);
 #define SysPeekNamedPipe PLAT_SYSCALL(SYS_PIPE_PEEK, PeekNamedPipe)
 #define SysReadFile PLAT_SYSCALL(SYS_PIPE_READ, ReadFile)
 #define SysGetExitCodeProcess PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, GetExitCodeProcess)
+#define SysCreateJobObjectA PLAT_SYSCALL(SYS_GROUP_CREATE, CreateJobObjectA)
+#define SysAssignProcessToJobObject PLAT_SYSCALL(SYS_GROUP_JOIN, AssignProcessToJobObject)
+#define SysQuerySystemInformation PLAT_SYSCALL(SYS_PROCESS_LIST, Win32QuerySystemInformation)
 
 #endif

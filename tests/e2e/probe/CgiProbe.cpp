@@ -27,6 +27,12 @@
 //   stdtree "tree" with the ids on standard error and no output at all
 //   stdremote a standard CGI program: a header, then REMOTE_ADDR and
 //           REMOTE_PORT
+//   nap     writes its process id, then stays
+//   escape  writes the id of a process it started through a child that has
+//           ended (outside its process tree), then stays
+//   leave   the same, then ends at once
+//   alive   writes "alive" while the process whose id is the query is a
+//           running copy of this program (not itself), else "gone"
 // Run as "cgi_probe --short-name PATH" it prints the short (8.3) name of
 // PATH's last component, for the tests that ask for a document by it.
 // Nothing it does lasts longer than 30 seconds.
@@ -164,6 +170,34 @@ void Family() {
   Sleep(LIFETIME_MS);
 }
 
+// Starts a process outside its own tree: the child that starts it writes
+// its id and ends.
+void Escape() {
+  PROCESS_INFORMATION process;
+  if (!StartSelf("--orphaner", &process)) return;
+  WaitForSingleObject(process.hProcess, LIFETIME_MS);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+// Whether the process of the id in the query runs this program.
+void Alive() {
+  const char *query = getenv("QUERY_STRING");
+  DWORD id = query ? strtoul(query, nullptr, 10) : 0;
+  HANDLE process = id && id != GetCurrentProcessId()
+                       ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)
+                       : nullptr;
+  bool alive = false;
+  if (process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+    char self[MAX_PATH], other[MAX_PATH];
+    DWORD length = sizeof other;
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    alive = QueryFullProcessImageNameA(process, 0, other, &length) && _stricmp(self, other) == 0;
+  }
+  if (process) CloseHandle(process);
+  Say(alive ? "alive" : "gone");
+}
+
 void StartOrphans() {
   for (int i = 0; i < 2; ++i) {
     PROCESS_INFORMATION process;
@@ -236,6 +270,17 @@ int main(int argc, char **argv) {
     DoubleFork();
   } else if (mode == "family") {
     Family();
+  } else if (mode == "nap") {
+    printf("%lu\n", GetCurrentProcessId());
+    fflush(stdout);
+    Sleep(LIFETIME_MS);
+  } else if (mode == "escape") {
+    Escape();
+    Sleep(LIFETIME_MS);
+  } else if (mode == "leave") {
+    Escape();
+  } else if (mode == "alive") {
+    Alive();
   } else if (mode == "--orphaner") {
     StartOrphan();
   } else if (mode == "crash") {

@@ -127,6 +127,11 @@ int FailingMkdir(const char *path, mode_t mode) {
   return PlatSyscallSystem<decltype(&mkdir)>(SYS_GROUP_CREATE)(path, mode);
 }
 
+DIR *FailingOpendir(const char *path) {
+  if (FailsWithErrno(SYS_PROCESS_LIST)) return nullptr;
+  return PlatSyscallSystem<decltype(&opendir)>(SYS_PROCESS_LIST)(path);
+}
+
 }  // namespace
 
 // In the order of PosixSyscall.
@@ -150,5 +155,6 @@ FaultStandIn FaultStandIns[] = {
     FAULT_STAND_IN(SYS_PIPE_READ, FailingPipeRead),
     FAULT_STAND_IN(SYS_PROCESS_EXIT_CODE, FailingWaitid),
     FAULT_STAND_IN(SYS_GROUP_CREATE, FailingMkdir),
+    FAULT_STAND_IN(SYS_PROCESS_LIST, FailingOpendir),
 };
 static_assert(std::size(FaultStandIns) == SYS_COUNT, "one stand-in for every PosixSyscall");

@@ -118,6 +118,28 @@ BOOL WINAPI FailingGetExitCodeProcess(HANDLE process, LPDWORD code) {
   return PlatSyscallSystem<decltype(&GetExitCodeProcess)>(SYS_PROCESS_EXIT_CODE)(process, code);
 }
 
+HANDLE WINAPI FailingCreateJobObjectA(LPSECURITY_ATTRIBUTES security, LPCSTR name) {
+  if (CallFails(SYS_GROUP_CREATE)) return nullptr;
+  return PlatSyscallSystem<decltype(&CreateJobObjectA)>(SYS_GROUP_CREATE)(security, name);
+}
+
+BOOL WINAPI FailingAssignProcessToJobObject(HANDLE job, HANDLE process) {
+  if (CallFails(SYS_GROUP_JOIN)) return FALSE;
+  return PlatSyscallSystem<decltype(&AssignProcessToJobObject)>(SYS_GROUP_JOIN)(job, process);
+}
+
+// The query reports a failure by its status, never by the last error: the
+// error number comes as a status that carries it (facility Win32), which
+// the system converts back to the number.
+LONG NTAPI FailingQuerySystemInformation(ULONG infoClass, void *buffer, ULONG length,
+                                         ULONG *needed) {
+  int error = 0;
+  if (PlatSyscallFaultHit(SYS_PROCESS_LIST, &error))
+    return static_cast<LONG>(0xC0070000u | (static_cast<unsigned>(error) & 0xFFFFu));
+  return PlatSyscallSystem<decltype(&Win32QuerySystemInformation)>(SYS_PROCESS_LIST)(
+      infoClass, buffer, length, needed);
+}
+
 }  // namespace
 
 // In the order of Win32Syscall.
@@ -137,5 +159,8 @@ FaultStandIn FaultStandIns[] = {
     FAULT_STAND_IN(SYS_PIPE_PEEK, FailingPeekNamedPipe),
     FAULT_STAND_IN(SYS_PIPE_READ, FailingReadFile),
     FAULT_STAND_IN(SYS_PROCESS_EXIT_CODE, FailingGetExitCodeProcess),
+    FAULT_STAND_IN(SYS_GROUP_CREATE, FailingCreateJobObjectA),
+    FAULT_STAND_IN(SYS_GROUP_JOIN, FailingAssignProcessToJobObject),
+    FAULT_STAND_IN(SYS_PROCESS_LIST, FailingQuerySystemInformation),
 };
 static_assert(std::size(FaultStandIns) == SYS_COUNT, "one stand-in for every Win32Syscall");

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "PlatContainRec.h"
+#include "PlatSyscallTable.h"
 #include "cgi/CgiRun.h"
 #include "config/ConfigTbl.h"
 #include "http/Http.h"
@@ -452,6 +454,7 @@ struct Child {
   PlatHandle inRead = PLAT_INVALID_HANDLE, inWrite = PLAT_INVALID_HANDLE;
   PlatHandle outRead = PLAT_INVALID_HANDLE, outWrite = PLAT_INVALID_HANDLE;
   PlatProcessInfo info{};
+  PlatContainer container = nullptr;  // the run's, if any
   int Start(const char *environment, const std::string &arguments,
             const std::string &program = ProbeProgram()) {
     if (PlatPipeCreate(&inRead, &inWrite) != 0) return -1;
@@ -472,6 +475,7 @@ struct Child {
     start.stdIn = inRead;
     start.stdOut = outWrite;
     start.stdErr = PLAT_INVALID_HANDLE;
+    start.container = container;
     return PlatProcessCreate(&start, &info);
   }
   // Reads the output until the child has ended and the pipe is empty.
@@ -627,7 +631,8 @@ struct StreamRun {
         PlatStreamPipe(PLAT_STREAM_READ, &err, &ends[2]) == 0) {
       std::string program = ProbeProgram();
       PlatProcessStart start{program.c_str(), arguments.c_str(), nullptr, "A=1\0",
-                             ends[0],         ends[1],           ends[2], directory};
+                             ends[0],         ends[1],           ends[2], directory,
+                             nullptr};
       started = PlatProcessCreate(&start, &info);
     }
     for (PlatHandle end : ends) PlatHandleClose(end);
@@ -947,6 +952,16 @@ TEST(ProcessListTest, EntriesGiveParentsAndCreationTimesAndTerminationEndsTheChi
             (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
 
   EXPECT_EQ(PlatProcessOpenForTerminate(self), nullptr);  // never itself
+  // Listed with another creation time, the id named an earlier process:
+  // refused as an id in no use, and the child runs on.
+  PlatProcessEntry earlier = *started;
+  earlier.creationTime -= 1;
+  PlatProcess stale = PlatProcessOpenForTerminate(&earlier);
+  int error = PlatLastError();
+  EXPECT_EQ(stale, nullptr);
+  EXPECT_EQ(error, static_cast<int>(ERROR_INVALID_PARAMETER));
+  uint32_t running = 0;
+  EXPECT_EQ(PlatProcessExitCode(child.info.process, &running), PLAT_PROCESS_RUNNING);
   PlatProcess handle = PlatProcessOpenForTerminate(started);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(PlatProcessTerminate(handle, 0), 0);
@@ -980,4 +995,172 @@ TEST(ProcessListTest, WalkSkipsProcessesOlderThanTheirParentAndTheServer) {
   EXPECT_EQ(visited[0] + visited[2] + visited[3], 0);
   EXPECT_EQ(log.find("Terminated child process."), std::string::npos) << log;
   EXPECT_NE(log.find("[W] Failed OpenProcess() errno="), std::string::npos) << log;  // the program
+}
+
+namespace {
+
+int ListLooks = 0;
+
+// A process list that grows by 16 KiB between any two looks, from just
+// beyond the first look's 1 MiB: every size a look is told is too small by
+// the next look.
+LONG NTAPI GrowingList(ULONG infoClass, void *buffer, ULONG length, ULONG *needed) {
+  ULONG size = 1048576 + 1 + 16384 * static_cast<ULONG>(++ListLooks);
+  if (length >= size) return Win32QuerySystemInformation(infoClass, buffer, length, needed);
+  if (needed) *needed = size;
+  return static_cast<LONG>(0xC0000004);  // STATUS_INFO_LENGTH_MISMATCH
+}
+
+}  // namespace
+
+TEST(ProcessListTest, AListThatGrowsBetweenItsLooksIsReadWithRoomToSpare) {
+  const char *failedCall = "";
+  ASSERT_EQ(PlatProcessListInit(&failedCall), 0) << failedCall;
+  ListLooks = 0;
+  ASSERT_EQ(PlatSyscallSet("process-list", reinterpret_cast<PlatSyscallPtr>(&GrowingList)), 0);
+  PlatProcessEntry *entries = nullptr;
+  uint32_t count = 0;
+  int listed = PlatProcessList(&entries, &count, &failedCall);
+  int error = PlatLastError();
+  PlatSyscallSet("process-list", nullptr);
+  ASSERT_EQ(listed, 0) << failedCall << "() errno=" << error << " after " << ListLooks << " looks";
+  std::vector<PlatProcessEntry> list(entries, entries + count);
+  free(entries);
+  EXPECT_NE(Find(list, GetCurrentProcessId()), nullptr);
+}
+
+// ------------------------------------------------------------------ containers
+
+namespace {
+
+// The probe's line that begins with the name, without it; "" for none.
+std::string Line(const std::string &output, const std::string &name) {
+  size_t at = output.find("\n" + name + "=");
+  if (at == std::string::npos) return "";
+  at += name.size() + 2;
+  return output.substr(at, output.find_first_of("\r\n", at) - at);
+}
+
+BOOL WINAPI RefusedJoin(HANDLE, HANDLE) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+}  // namespace
+
+// The program is in its run's job from its first line on, cannot start
+// anything outside it, and what it leaves behind (here a process whose
+// parent has ended, which no walk of the process tree reaches) ends with
+// the job.
+TEST(ContainerTest, ARunAndAllItStartsStayInItsJobAndEndWithIt) {
+  PlatCaps caps = {};
+  PlatContainment found;
+  PlatContainmentInit(&caps, &found, 0);
+  ASSERT_EQ(found.groups, 1) << found.description;
+  EXPECT_STREQ(found.description, "job objects");
+  EXPECT_STREQ(found.unenforced, "");
+  Child child;
+  child.container = PlatContainerCreate();
+  ASSERT_NE(child.container, nullptr) << PlatLastError();
+  ASSERT_EQ(child.Start("A=1\0", "contained"), 0) << PlatLastError();
+  uint32_t code = 99;
+  std::string out = child.Output(&code);
+  EXPECT_EQ(code, 3u) << out;
+  EXPECT_EQ(Line(out, "JOB"), "1") << out;
+  EXPECT_EQ(Line(out, "BREAKAWAY"), "refused") << out;
+  DWORD orphanId = static_cast<DWORD>(atol(Line(out, "ORPHAN").c_str()));
+  ASSERT_NE(orphanId, 0u) << out;
+  HANDLE orphan = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, orphanId);
+  ASSERT_NE(orphan, nullptr) << GetLastError();
+  BOOL inJob = FALSE;
+  EXPECT_TRUE(IsProcessInJob(orphan, child.container->job, &inJob)) << GetLastError();
+  EXPECT_TRUE(inJob);
+  // It has outlived its parent.
+  EXPECT_EQ(WaitForSingleObject(orphan, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(PlatContainerEnd(child.container), 0) << PlatLastError();
+  EXPECT_EQ(WaitForSingleObject(orphan, 0), WAIT_OBJECT_0);  // the end waited for it
+  CloseHandle(orphan);
+  PlatContainerClose(child.container);
+}
+
+// A server that ends without ending its runs closes their jobs: what is in
+// them is killed.
+TEST(ContainerTest, ClosingTheJobKillsWhatIsStillInIt) {
+  PlatCaps caps = {};
+  PlatContainment found;
+  PlatContainmentInit(&caps, &found, 0);
+  Child child;
+  child.container = PlatContainerCreate();
+  ASSERT_NE(child.container, nullptr) << PlatLastError();
+  ASSERT_EQ(child.Start("A=1\0", "wait"), 0) << PlatLastError();  // its input never ends
+  PlatContainerClose(child.container);
+  EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.info.process), 10000),
+            WAIT_OBJECT_0);
+}
+
+// A program that cannot be put into its job never runs: the start fails
+// with the reason, and no process of it is left.
+TEST(ContainerTest, AProgramThatCannotJoinItsJobIsNotLeftRunning) {
+  const char *failedCall = "";
+  ASSERT_EQ(PlatProcessListInit(&failedCall), 0) << failedCall;
+  PlatCaps caps = {};
+  PlatContainment found;
+  PlatContainmentInit(&caps, &found, 0);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t before = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  Child child;
+  child.container = PlatContainerCreate();
+  ASSERT_NE(child.container, nullptr) << PlatLastError();
+  ASSERT_EQ(PlatSyscallSet("group-join", reinterpret_cast<PlatSyscallPtr>(&RefusedJoin)), 0);
+  int started = child.Start("A=1\0", "wait");
+  int error = PlatLastError();
+  PlatSyscallSet("group-join", nullptr);
+  EXPECT_EQ(started, -1);
+  EXPECT_EQ(error, static_cast<int>(ERROR_ACCESS_DENIED));
+  // No child of this process started since.
+  auto childrenSince = [before] {
+    PlatProcessEntry *entries = nullptr;
+    uint32_t count = 0;
+    const char *call = "";
+    if (PlatProcessList(&entries, &count, &call) != 0) return -1;
+    int children = 0;
+    for (uint32_t i = 0; i < count; ++i)
+      if (entries[i].parentId == GetCurrentProcessId() && entries[i].creationTime >= before)
+        ++children;
+    free(entries);
+    return children;
+  };
+  EXPECT_TRUE(support::WaitFor([&] { return childrenSince() == 0; })) << childrenSince();
+  if (started == 0) PlatContainerEnd(child.container);
+  PlatContainerClose(child.container);
+}
+
+// A refused commit and a refused process are told by the job's messages
+// (made here: Wine's jobs enforce no cap), and the cap stays told after the
+// program has ended and the end of the run has taken the other messages.
+TEST(ContainerTest, TheCapTheJobToldOfStaysToldAfterTheEnd) {
+  PlatCaps caps = {64 << 20, 8, 3600000};
+  PlatContainment found;
+  PlatContainmentInit(&caps, &found, 0);
+  const struct {
+    DWORD message;
+    int cap;
+  } cases[] = {{JOB_OBJECT_MSG_JOB_MEMORY_LIMIT, PLAT_CAP_MEMORY},
+               {JOB_OBJECT_MSG_ACTIVE_PROCESS_LIMIT, PLAT_CAP_PROCESSES}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.cap);
+    Child child;
+    child.container = PlatContainerCreate();
+    ASSERT_NE(child.container, nullptr) << PlatLastError();
+    ASSERT_EQ(child.Start("A=1\0", "wait"), 0) << PlatLastError();
+    EXPECT_EQ(PlatContainerCapHit(child.container, child.info.process), PLAT_CAP_NONE);
+    ASSERT_TRUE(PostQueuedCompletionStatus(child.container->port, c.message,
+                                           reinterpret_cast<ULONG_PTR>(child.container->job),
+                                           nullptr));
+    EXPECT_EQ(PlatContainerEnd(child.container), 0) << PlatLastError();
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.info.process), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(PlatContainerCapHit(child.container, child.info.process), c.cap);
+    PlatContainerClose(child.container);
+  }
 }
