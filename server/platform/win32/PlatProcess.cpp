@@ -1,12 +1,14 @@
 // Win32 backend of CGI child processes: anonymous pipes, handle duplication,
-// CreateProcessA with the pipe ends as standard handles and a command line
-// composed here (suspended until it is in its run's job), and the exit
-// code; the streams of a standard CGI run (overlapped named pipes), the wait
-// for them and the program's end, and the outcome of an ended process.
+// CreateProcessA with the pipe ends as standard handles, the only handles it
+// inherits, and a command line composed here (suspended until it is in its
+// run's job), and the exit code; the streams of a standard CGI run
+// (overlapped named pipes), the wait for them and the program's end, and the
+// outcome of an ended process.
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,10 +44,66 @@ char *CommandLine(const PlatProcessStart *start) {
   return text;
 }
 
+// The standard handles of a start, each once (a list of handles to inherit
+// must not name one twice) and none that is null.
+DWORD InheritedHandles(const STARTUPINFOA *startup, HANDLE handles[3]) {
+  DWORD count = 0;
+  for (HANDLE handle : {startup->hStdInput, startup->hStdOutput, startup->hStdError}) {
+    if (!handle || std::find(handles, handles + count, handle) != handles + count) continue;
+    handles[count++] = handle;
+  }
+  return count;
+}
+
+// The standard handles and a hidden window; no attribute list yet.
+void SetStartup(const PlatProcessStart *start, STARTUPINFOEXA *startup) {
+  memset(startup, 0, sizeof *startup);
+  STARTUPINFOA *info = &startup->StartupInfo;
+  info->cb = sizeof *startup;
+  info->dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  info->wShowWindow = SW_HIDE;
+  info->hStdInput = Native(start->stdIn);
+  info->hStdOutput = Native(start->stdOut);
+  info->hStdError = start->stdErr == PLAT_INVALID_HANDLE ? nullptr : Native(start->stdErr);
+}
+
+void FreeAttributes(LPPROC_THREAD_ATTRIBUTE_LIST list) {
+  DeleteProcThreadAttributeList(list);
+  free(list);
+}
+
+// An attribute list that limits what a started program inherits to the
+// handles given, which must outlive it; null, with the last error, when it
+// cannot be made.
+LPPROC_THREAD_ATTRIBUTE_LIST InheritOnly(HANDLE *handles, DWORD count) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);  // fails, telling the size
+  auto list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(malloc(size));
+  if (!list) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+    DWORD error = GetLastError();
+    free(list);
+    SetLastError(error);
+    return nullptr;
+  }
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                 count * sizeof *handles, nullptr, nullptr)) {
+    DWORD error = GetLastError();
+    FreeAttributes(list);
+    SetLastError(error);
+    return nullptr;
+  }
+  return list;
+}
+
 }  // namespace
 
 // Both ends are inheritable, so that either can become a child's standard
-// handle; the server keeps its own ends as copies that are not.
+// handle; the server keeps its own ends as copies that are not. A child
+// inherits only the ends it is started with (PlatProcessCreate).
 int PlatPipeCreate(PlatHandle *readEnd, PlatHandle *writeEnd) {
   SECURITY_ATTRIBUTES attributes;
   attributes.nLength = sizeof attributes;
@@ -106,8 +164,15 @@ int PlatHandleWrite(PlatHandle handle, const void *buffer, uint32_t length, uint
 
 // The program by its own name (no search path), the command line as
 // composed, the environment block as the whole environment, the pipe ends as
-// standard input, output and error (none without one), a hidden window, in
-// the given folder or the server's, in the run's job where it has one.
+// standard input, output and error (none without one) and as the only
+// handles it inherits, a hidden window, in the given folder or the server's,
+// in the run's job where it has one.
+//
+// Runs start on threads of their own: without its list of handles, a
+// program would also inherit the pipe ends of any run started at the same
+// moment and hold that run's pipes open while it lives. Where the list
+// cannot be made, the start fails rather than pass on every inheritable
+// handle of the server.
 int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
   char *commandLine = CommandLine(start);
   if (!commandLine) {
@@ -115,26 +180,30 @@ int PlatProcessCreate(const PlatProcessStart *start, PlatProcessInfo *info) {
     return -1;
   }
 
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  startup.hStdInput = Native(start->stdIn);
-  startup.hStdOutput = Native(start->stdOut);
-  startup.hStdError = start->stdErr == PLAT_INVALID_HANDLE ? nullptr : Native(start->stdErr);
+  STARTUPINFOEXA startup;
+  SetStartup(start, &startup);
+  HANDLE inherited[3];
+  DWORD inheritedCount = InheritedHandles(&startup.StartupInfo, inherited);
+  startup.lpAttributeList = InheritOnly(inherited, inheritedCount);
+  if (!startup.lpAttributeList) {
+    DWORD error = GetLastError();
+    free(commandLine);
+    SetLastError(error);
+    return -1;
+  }
 
   // A contained program starts suspended and runs only once it is in its
   // run's job: everything it starts is then in the job too.
   HANDLE job = start->container ? start->container->job : nullptr;
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof process);
-  BOOL created = CreateProcessA(start->program, commandLine, nullptr, nullptr, TRUE,
-                                job ? CREATE_SUSPENDED : 0,
-                                const_cast<char *>(start->environment), start->directory, &startup,
-                                &process);
+  BOOL created = CreateProcessA(
+      start->program, commandLine, nullptr, nullptr, TRUE,
+      EXTENDED_STARTUPINFO_PRESENT | (job ? CREATE_SUSPENDED : 0),
+      const_cast<char *>(start->environment), start->directory, &startup.StartupInfo, &process);
   DWORD error = GetLastError();
   free(commandLine);
+  FreeAttributes(startup.lpAttributeList);
   if (!created) {
     SetLastError(error);
     return -1;

@@ -557,6 +557,27 @@ TEST(ProcessTest, MissingProgramFailsWithTheSystemsReason) {
   EXPECT_NE(error, 0);
 }
 
+// A pipe end of another run, inheritable as it is until that run's program
+// has started, is not passed on to this program: once the other run closes
+// it, its pipe is at its end while this program still runs.
+TEST(ProcessTest, AProgramInheritsNoOtherRunsPipeEnds) {
+  PlatHandle otherRead = PLAT_INVALID_HANDLE, otherWrite = PLAT_INVALID_HANDLE;
+  ASSERT_EQ(PlatPipeCreate(&otherRead, &otherWrite), 0);
+  Child child;
+  ASSERT_EQ(child.Start("A=1\0", "wait"), 0) << PlatLastError();  // reads its input to its end
+  PlatHandleClose(otherWrite);
+  uint32_t available = 0;
+  int peeked = PlatPipePeek(otherRead, 1, &available);
+  int error = PlatLastError();
+  PlatHandleClose(otherRead);
+  PlatHandleClose(child.inWrite);
+  child.inWrite = PLAT_INVALID_HANDLE;
+  EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(child.info.process), 10000),
+            WAIT_OBJECT_0);
+  EXPECT_EQ(peeked, -1);
+  EXPECT_EQ(error, static_cast<int>(ERROR_BROKEN_PIPE));
+}
+
 // ------------------------------------------------------------------ streams and waits
 
 namespace {
