@@ -15,6 +15,8 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,14 +78,20 @@ class Containment : public ::testing::Test {
     });
   }
 
+  // The folder the server makes its groups of runs in, from its log.
+  std::string GroupFolder() {
+    std::string out = server.Stdout();
+    size_t at = out.find("CGI containment: control groups (cgroup2 ");
+    if (at == std::string::npos) return "";
+    at += 41;
+    return out.substr(at, out.find_first_of(",)", at) - at);
+  }
+
   // The server's own control groups of runs, none once every run has ended.
   std::vector<std::string> RunGroups() {
     std::vector<std::string> groups;
-    std::string out = server.Stdout();
-    size_t at = out.find("CGI containment: control groups (cgroup2 ");
-    if (at == std::string::npos) return groups;
-    at += 41;
-    std::string folder = out.substr(at, out.find_first_of(",)", at) - at);
+    std::string folder = GroupFolder();
+    if (folder.empty()) return groups;
     std::string prefix = "tarveld-" + std::to_string(server.pid()) + "-";
     DIR *entries = opendir(folder.c_str());
     if (!entries) return groups;
@@ -130,6 +138,38 @@ TEST_F(Containment, ProcessesThatLeaveTheirGroupDieWithTheRun) {
   ASSERT_GT(other, 0) << left.raw;
   EXPECT_TRUE(Gone(other)) << other;
   ExpectNothingLeft();
+}
+
+TEST_F(Containment, WithoutBirthIntoItsGroupTheProgramJoinsItAndAStartRemovesStaleGroups) {
+  if (UnderWine()) GTEST_SKIP() << "a job object is joined after the start there anyway";
+  dir.Write("tarveld.conf", BaseConfig(service, root) + "cgi-type = sh | " + ShellCgiPath() +
+                            " |\ncgi-io-timeout = 500\n");
+  server.StartWithFaults({"group-spawn:38:1000000"}, {"tarveld.conf"});
+  ASSERT_TRUE(server.WaitForLog("Tarvel server is started.")) << server.Stdout();
+  std::string folder = GroupFolder();
+  if (folder.empty()) GTEST_SKIP() << "no control group can be made here";
+  Response escaped = Get(service.port(), "/escape.sh");
+  int sleeper = atoi(escaped.body.c_str());
+  ASSERT_GT(sleeper, 0) << escaped.raw;
+  EXPECT_TRUE(Gone(sleeper)) << sleeper;
+  ExpectNothingLeft();
+
+  // The empty group of a server killed outright goes with the next start.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  std::string stale = folder + "/tarveld-" + std::to_string(gone) + "-1";
+  ASSERT_EQ(mkdir(stale.c_str(), 0755), 0) << stale;
+  TempDir other;
+  Service again;
+  Server next(other);
+  ASSERT_TRUE(next.StartWith(BaseConfig(again, root) + "cgi-type = sh | " + ShellCgiPath() + " |\n"))
+      << next.Stdout();
+  bool removed = access(stale.c_str(), F_OK) != 0;
+  if (!removed) rmdir(stale.c_str());
+  EXPECT_TRUE(removed) << stale;
+  EXPECT_EQ(next.Stop(), 0);
 }
 
 TEST_F(Containment, EachCapEndsItsRunAndTheServerGoesOn) {

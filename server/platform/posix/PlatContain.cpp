@@ -15,6 +15,7 @@
 // assumed. The program joins its groups itself, between its creation and
 // its first instruction (see PlatProcess.cpp): the run's groups are handed
 // to it as open cgroup.procs files.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -357,6 +358,24 @@ bool WaitUntilEmpty(const char *folder) {
   return empty;
 }
 
+// The groups of a server that was killed outright stay behind, empty (a
+// group ends with its last process, and nobody removes it): a start removes
+// those of servers that no longer run. A group that still holds a process
+// cannot be removed, so nothing running is touched.
+void RemoveStaleGroups(const char *base) {
+  DIR *entries = opendir(base);
+  if (!entries) return;
+  while (const dirent *entry = readdir(entries)) {
+    int server = 0;
+    char rest = '\0';
+    if (sscanf(entry->d_name, "tarveld-%d-%c", &server, &rest) != 2 || server <= 0) continue;
+    if (server == getpid() || kill(server, 0) == 0 || errno != ESRCH) continue;
+    char folder[PLAT_MAX_PATH];
+    if (PathOf(folder, sizeof folder, base, entry->d_name)) rmdir(folder);
+  }
+  closedir(entries);
+}
+
 }  // namespace
 
 // ------------------------------------------------ the platform calls
@@ -381,6 +400,9 @@ int PlatContainmentInit(const PlatCaps *caps, PlatContainment *found, int checkO
       snprintf(Found.memory, sizeof Found.memory, "%s", folder);
     found->groups = 1;
     Describe(found);
+    if (!checkOnly)
+      for (const char *base : {Found.unified, Found.pids, Found.memory})
+        if (base[0]) RemoveStaleGroups(base);
     if (Caps.processes > 0 && !Found.unifiedPids && !Found.pids[0])
       snprintf(found->unenforced, sizeof found->unenforced, "cgi-process-limit");
     snprintf(found->reason, sizeof found->reason, "%s", NO_CONTROLLER);
@@ -400,6 +422,7 @@ PlatContainer PlatContainerCreate() {
     return nullptr;
   }
   for (int &fd : rec->procs) fd = -1;
+  rec->unifiedFolder = -1;
   // Per-process limits need the same child as groups do.
   rec->memoryLimit = SHARED_CHILD ? Caps.memoryBytes : 0;
   rec->cpuLimitMsec = SHARED_CHILD ? Caps.cpuMsec : 0;
@@ -407,6 +430,10 @@ PlatContainer PlatContainerCreate() {
   char name[64];
   snprintf(name, sizeof name, "tarveld-%d-%u", static_cast<int>(getpid()), NextRun.fetch_add(1));
   bool made = MakeGroup(Found.unified, name, rec->unified, sizeof rec->unified, &rec->procs[0]);
+  if (made) {
+    rec->unifiedFolder = open(rec->unified, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    made = rec->unifiedFolder >= 0;
+  }
   if (made && Found.pids[0])
     made = MakeGroup(Found.pids, name, rec->pids, sizeof rec->pids, &rec->procs[1]);
   if (made && Found.memory[0])
@@ -464,6 +491,7 @@ void PlatContainerClose(PlatContainer container) {
   if (!container) return;
   for (int fd : container->procs)
     if (fd >= 0) close(fd);
+  if (container->unifiedFolder >= 0) close(container->unifiedFolder);
   // Removed once empty; a group still in use stays (and is logged by the
   // caller's failed end).
   if (container->memory[0]) rmdir(container->memory);

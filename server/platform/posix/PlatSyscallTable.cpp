@@ -36,6 +36,8 @@ PlatSyscallEntry PlatSyscalls[] = {
     PLAT_SYSCALL_ENTRY("group-create", mkdir),
     // The system's process list, read for the end of a run's process tree.
     PLAT_SYSCALL_ENTRY("process-list", opendir),
+    // A CGI program born into its run's control group.
+    PLAT_SYSCALL_ENTRY("group-spawn", PosixSpawnIntoGroup),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
 

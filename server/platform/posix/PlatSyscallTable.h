@@ -50,6 +50,7 @@ enum PosixSyscall {
   SYS_PROCESS_EXIT_CODE,
   SYS_GROUP_CREATE,
   SYS_PROCESS_LIST,
+  SYS_GROUP_SPAWN,
   SYS_COUNT
 };
 
@@ -61,6 +62,11 @@ uint32_t PosixThreadId();
 // pipe (ioctl). Each reports like the call behind it.
 int PosixDuplicate(int fd);
 int PosixPipeWaiting(int fd, int *count);
+// A child made as fork makes it, born into the cgroup2 group whose folder is
+// open as folder, while the calling thread waits until the child runs a
+// program or ends (clone3 with CLONE_VFORK and CLONE_INTO_CGROUP): its id,
+// 0 in the child, -1 when it was not made (PlatSpawnContained.cpp).
+pid_t PosixSpawnIntoGroup(int folder);
 
 #define SysPpoll PLAT_SYSCALL(SYS_SOCKET_WAIT, ppoll)
 #define SysAccept4 PLAT_SYSCALL(SYS_SOCKET_ACCEPT, accept4)
@@ -82,5 +88,6 @@ int PosixPipeWaiting(int fd, int *count);
 #define SysWaitid PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
 #define SysGroupCreate PLAT_SYSCALL(SYS_GROUP_CREATE, mkdir)
 #define SysOpendir PLAT_SYSCALL(SYS_PROCESS_LIST, opendir)
+#define SysSpawnIntoGroup PLAT_SYSCALL(SYS_GROUP_SPAWN, PosixSpawnIntoGroup)
 
 #endif

@@ -132,6 +132,11 @@ DIR *FailingOpendir(const char *path) {
   return PlatSyscallSystem<decltype(&opendir)>(SYS_PROCESS_LIST)(path);
 }
 
+pid_t FailingSpawnIntoGroup(int folder) {
+  if (FailsWithErrno(SYS_GROUP_SPAWN)) return -1;
+  return PlatSyscallSystem<decltype(&PosixSpawnIntoGroup)>(SYS_GROUP_SPAWN)(folder);
+}
+
 }  // namespace
 
 // In the order of PosixSyscall.
@@ -156,5 +161,6 @@ FaultStandIn FaultStandIns[] = {
     FAULT_STAND_IN(SYS_PROCESS_EXIT_CODE, FailingWaitid),
     FAULT_STAND_IN(SYS_GROUP_CREATE, FailingMkdir),
     FAULT_STAND_IN(SYS_PROCESS_LIST, FailingOpendir),
+    FAULT_STAND_IN(SYS_GROUP_SPAWN, FailingSpawnIntoGroup),
 };
 static_assert(std::size(FaultStandIns) == SYS_COUNT, "one stand-in for every PosixSyscall");
