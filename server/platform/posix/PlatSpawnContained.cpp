@@ -4,11 +4,10 @@
 // the program's first instruction: a program that forked at once would
 // otherwise have children outside the groups. So the child is made here,
 // with nothing but system calls made directly: no lock, no allocation, no
-// library state touched. Where the system can, it is born into the run's
-// cgroup2 group, as a copy of the server like fork's; else it is made as
-// posix_spawn makes it, sharing the server's memory until it runs the
-// program, on a stack of its own, and joins the group first of all. The
-// server's thread waits until the program runs either way.
+// library state touched. It is made as posix_spawn makes it, sharing the
+// server's memory until it runs the program, on a stack of its own; the
+// server's thread waits meanwhile. Where the system can, it is born into
+// the run's cgroup2 group; else it joins the group first of all.
 // (ThreadSanitizer builds never come here: see PlatContain.cpp.)
 #include <linux/sched.h>
 #include <fcntl.h>
@@ -103,19 +102,14 @@ CHILD_CODE int ChildMain(void *argument) {
 // thread of the system to pass a quiet point, some 10 ms when runs are
 // rare. The plan's later joins are the v1 groups alone. -1 (errno set) when
 // no child was made; the child itself never returns.
-pid_t SpawnBornIntoGroup(PlatContainer container, ChildPlan plan) {
+pid_t SpawnBornIntoGroup(PlatContainer container, ChildPlan plan, char *stack) {
   if (container->unifiedFolder < 0) {
     errno = ENOTSUP;
     return -1;
   }
   const int later[3] = {-1, container->procs[1], container->procs[2]};
   plan.procs = later;
-  pid_t child = SysSpawnIntoGroup(container->unifiedFolder);
-  if (child == 0) {
-    ChildMain(&plan);
-    syscall(SYS_exit_group, 127);
-  }
-  return child;
+  return SysCloneIntoGroup(container->unifiedFolder, stack, CHILD_STACK_SIZE, ChildMain, &plan);
 }
 
 // Per-process limits where the run has no groups to cap it.
@@ -131,13 +125,56 @@ void PlanLimits(PlatContainer container, ChildPlan *plan) {
 
 }  // namespace
 
-pid_t PosixSpawnIntoGroup(int folder) {
+// clone3 itself, which glibc offers to nobody: the child starts on its own
+// stack, where it cannot return from a function it never entered, so it
+// calls child(argument) from here and ends with its result. The caller
+// gets the child's id or the negated error number. Where this is not
+// written for the processor, the call is missing (-ENOSYS), and the child
+// joins its group instead.
+extern "C" long TarveldClone3(struct clone_args *args, size_t size, int (*child)(void *),
+                              void *argument);
+#if defined(__x86_64__)
+asm(".text\n"
+    ".p2align 4\n"
+    ".type TarveldClone3, @function\n"
+    "TarveldClone3:\n"
+    "  movq %rdx, %r8\n"   // the child's function and argument, kept in
+    "  movq %rcx, %r9\n"   // registers that clone3 leaves as they are
+    "  movl $435, %eax\n"  // SYS_clone3 (args, size)
+    "  syscall\n"
+    "  testq %rax, %rax\n"
+    "  jnz 1f\n"
+    "  xorl %ebp, %ebp\n"  // the child: no frame above this one
+    "  movq %r9, %rdi\n"
+    "  callq *%r8\n"
+    "  movl %eax, %edi\n"
+    "  movl $231, %eax\n"  // SYS_exit_group
+    "  syscall\n"
+    "  hlt\n"
+    "1:\n"
+    "  ret\n"
+    ".size TarveldClone3, .-TarveldClone3\n");
+#else
+extern "C" long TarveldClone3(struct clone_args *, size_t, int (*)(void *), void *) {
+  return -ENOSYS;
+}
+#endif
+
+pid_t PosixCloneIntoGroup(int folder, char *stack, size_t stackSize, int (*child)(void *),
+                          void *argument) {
   struct clone_args args;
   memset(&args, 0, sizeof args);
-  args.flags = CLONE_VFORK | CLONE_INTO_CGROUP;
+  args.flags = CLONE_VM | CLONE_VFORK | CLONE_INTO_CGROUP;
   args.exit_signal = SIGCHLD;
+  args.stack = reinterpret_cast<uintptr_t>(stack);
+  args.stack_size = stackSize;
   args.cgroup = static_cast<uint64_t>(folder);
-  return static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
+  long result = TarveldClone3(&args, sizeof args, child, argument);
+  if (result < 0) {
+    errno = static_cast<int>(-result);
+    return -1;
+  }
+  return static_cast<pid_t>(result);
 }
 
 int PosixSpawnContained(const char *program, char *const argv[], char *const envp[],
@@ -169,7 +206,7 @@ int PosixSpawnContained(const char *program, char *const argv[], char *const env
   // The server's thread waits until the child runs the program or fails. A
   // kernel that cannot give birth into a group (before 5.7) has the child
   // join it.
-  pid_t child = SpawnBornIntoGroup(container, plan);
+  pid_t child = SpawnBornIntoGroup(container, plan, stack);
   if (child < 0)
     child = clone(ChildMain, stack + CHILD_STACK_SIZE, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
   int cloneError = errno;

@@ -37,7 +37,7 @@ PlatSyscallEntry PlatSyscalls[] = {
     // The system's process list, read for the end of a run's process tree.
     PLAT_SYSCALL_ENTRY("process-list", opendir),
     // A CGI program born into its run's control group.
-    PLAT_SYSCALL_ENTRY("group-spawn", PosixSpawnIntoGroup),
+    PLAT_SYSCALL_ENTRY("group-spawn", PosixCloneIntoGroup),
 };
 static_assert(std::size(PlatSyscalls) == SYS_COUNT, "one entry for every PosixSyscall");
 

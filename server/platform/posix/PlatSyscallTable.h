@@ -62,11 +62,14 @@ uint32_t PosixThreadId();
 // pipe (ioctl). Each reports like the call behind it.
 int PosixDuplicate(int fd);
 int PosixPipeWaiting(int fd, int *count);
-// A child made as fork makes it, born into the cgroup2 group whose folder is
-// open as folder, while the calling thread waits until the child runs a
-// program or ends (clone3 with CLONE_VFORK and CLONE_INTO_CGROUP): its id,
-// 0 in the child, -1 when it was not made (PlatSpawnContained.cpp).
-pid_t PosixSpawnIntoGroup(int folder);
+// A child that shares the caller's memory, on the given stack, born into
+// the cgroup2 group whose folder is open as folder, that runs
+// child(argument) and ends with its result, while the calling thread waits
+// until it runs a program or ends (clone3 with CLONE_VM, CLONE_VFORK and
+// CLONE_INTO_CGROUP): its id, or -1 when it was not made
+// (PlatSpawnContained.cpp).
+pid_t PosixCloneIntoGroup(int folder, char *stack, size_t stackSize, int (*child)(void *),
+                          void *argument);
 
 #define SysPpoll PLAT_SYSCALL(SYS_SOCKET_WAIT, ppoll)
 #define SysAccept4 PLAT_SYSCALL(SYS_SOCKET_ACCEPT, accept4)
@@ -88,6 +91,6 @@ pid_t PosixSpawnIntoGroup(int folder);
 #define SysWaitid PLAT_SYSCALL(SYS_PROCESS_EXIT_CODE, waitid)
 #define SysGroupCreate PLAT_SYSCALL(SYS_GROUP_CREATE, mkdir)
 #define SysOpendir PLAT_SYSCALL(SYS_PROCESS_LIST, opendir)
-#define SysSpawnIntoGroup PLAT_SYSCALL(SYS_GROUP_SPAWN, PosixSpawnIntoGroup)
+#define SysCloneIntoGroup PLAT_SYSCALL(SYS_GROUP_SPAWN, PosixCloneIntoGroup)
 
 #endif

@@ -132,9 +132,11 @@ DIR *FailingOpendir(const char *path) {
   return PlatSyscallSystem<decltype(&opendir)>(SYS_PROCESS_LIST)(path);
 }
 
-pid_t FailingSpawnIntoGroup(int folder) {
+pid_t FailingCloneIntoGroup(int folder, char *stack, size_t stackSize, int (*child)(void *),
+                            void *argument) {
   if (FailsWithErrno(SYS_GROUP_SPAWN)) return -1;
-  return PlatSyscallSystem<decltype(&PosixSpawnIntoGroup)>(SYS_GROUP_SPAWN)(folder);
+  return PlatSyscallSystem<decltype(&PosixCloneIntoGroup)>(SYS_GROUP_SPAWN)(folder, stack, stackSize,
+                                                                           child, argument);
 }
 
 }  // namespace
@@ -161,6 +163,6 @@ FaultStandIn FaultStandIns[] = {
     FAULT_STAND_IN(SYS_PROCESS_EXIT_CODE, FailingWaitid),
     FAULT_STAND_IN(SYS_GROUP_CREATE, FailingMkdir),
     FAULT_STAND_IN(SYS_PROCESS_LIST, FailingOpendir),
-    FAULT_STAND_IN(SYS_GROUP_SPAWN, FailingSpawnIntoGroup),
+    FAULT_STAND_IN(SYS_GROUP_SPAWN, FailingCloneIntoGroup),
 };
 static_assert(std::size(FaultStandIns) == SYS_COUNT, "one stand-in for every PosixSyscall");
