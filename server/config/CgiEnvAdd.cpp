@@ -1,12 +1,10 @@
 // The cgi-env list: variables that every standard CGI program gets beside
 // its meta-variables, and the limit of the body it is given.
-#include <cstdlib>
 #include <cstring>
 
 #include "config/ConfigText.h"
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
-#include "platform/platform.h"
 
 // A variable's name: a letter or "_", then letters, digits and "_".
 static bool IsVariableName(const char *name, size_t length) {
@@ -25,11 +23,7 @@ void CgiEnvAdd(CgiEnvEntry **list, const char *value) {
     LogPrint(LOG_ERR, "Invalid cgi-env : %s", value);
     return;
   }
-  CgiEnvEntry *entry = static_cast<CgiEnvEntry *>(calloc(1, sizeof *entry));
-  if (!entry) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    PlatExitProcess(255);
-  }
+  CgiEnvEntry *entry = static_cast<CgiEnvEntry *>(ConfigEntryNew(sizeof(CgiEnvEntry)));
   ConfigCopyText(entry->variable, sizeof entry->variable, value);
   while (*list) list = &(*list)->next;
   *list = entry;

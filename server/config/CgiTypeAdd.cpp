@@ -1,12 +1,10 @@
 // Appends a cgi-type or cgi-standard-type entry "extension | program |
 // arguments" to its list.
-#include <cstdlib>
 #include <cstring>
 
 #include "config/ConfigText.h"
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
-#include "platform/platform.h"
 
 // Appends the entry of a value with two vertical bars at least; false,
 // with nothing appended, for one with fewer.
@@ -20,11 +18,7 @@ static bool CgiTypeEntryAdd(CgiTypeEntry **list, char *value) {
   char *program = ExpandEnv(TrimString(firstBar + 1));
   char *arguments = TrimString(secondBar + 1);
 
-  CgiTypeEntry *entry = static_cast<CgiTypeEntry *>(calloc(1, sizeof *entry));
-  if (!entry) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    PlatExitProcess(255);
-  }
+  CgiTypeEntry *entry = static_cast<CgiTypeEntry *>(ConfigEntryNew(sizeof(CgiTypeEntry)));
   ConfigCopyText(entry->extension, sizeof entry->extension, extension);
   ConfigCopyText(entry->program, sizeof entry->program, program);
   ConfigCopyText(entry->arguments, sizeof entry->arguments, arguments);

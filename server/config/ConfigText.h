@@ -1,4 +1,5 @@
-// Bounded copy into a fixed-width text field of the configuration.
+// Helpers of the configuration's entries: bounded copies into their
+// fixed-width text fields, and memory for a new list entry.
 #ifndef TARVELD_CONFIGTEXT_H
 #define TARVELD_CONFIGTEXT_H
 
@@ -10,5 +11,8 @@ inline void ConfigCopyText(char *field, size_t size, const char *text) {
   memcpy(field, text, length);
   field[length] = '\0';
 }
+
+// A zeroed entry of the given size; without memory the start ends (logged).
+void *ConfigEntryNew(size_t size);
 
 #endif

@@ -1,11 +1,9 @@
 // Appends a content-type entry "extension : media type" to the list.
-#include <cstdlib>
 #include <cstring>
 
 #include "config/ConfigText.h"
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
-#include "platform/platform.h"
 
 void ContentTypeAdd(ContentTypeEntry **list, char *value) {
   char *colon = strchr(value, ':');
@@ -17,11 +15,7 @@ void ContentTypeAdd(ContentTypeEntry **list, char *value) {
   char *extension = TrimString(value);
   char *mediaType = TrimString(colon + 1);
 
-  ContentTypeEntry *entry = static_cast<ContentTypeEntry *>(calloc(1, sizeof *entry));
-  if (!entry) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    PlatExitProcess(255);
-  }
+  ContentTypeEntry *entry = static_cast<ContentTypeEntry *>(ConfigEntryNew(sizeof(ContentTypeEntry)));
   ConfigCopyText(entry->extension, sizeof entry->extension, extension);
   ConfigCopyText(entry->mediaType, sizeof entry->mediaType, mediaType);
 

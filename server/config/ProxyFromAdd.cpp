@@ -1,8 +1,8 @@
 // The proxy-from list: the load balancers whose connections begin with a
 // PROXY header, and the look-up of a connection's peer in it.
-#include <cstdlib>
 #include <cstring>
 
+#include "config/ConfigText.h"
 #include "config/ConfigTbl.h"
 #include "log/Log.h"
 #include "platform/platform.h"
@@ -13,11 +13,7 @@ void ProxyFromAdd(ProxyFromEntry **list, const char *value) {
     LogPrint(LOG_ERR, "Invalid proxy-from : %s", value);
     return;
   }
-  ProxyFromEntry *entry = static_cast<ProxyFromEntry *>(calloc(1, sizeof *entry));
-  if (!entry) {
-    LogPrint(LOG_ERR, "Failed malloc() errno=%d", PlatLastError());
-    PlatExitProcess(255);
-  }
+  ProxyFromEntry *entry = static_cast<ProxyFromEntry *>(ConfigEntryNew(sizeof(ProxyFromEntry)));
   entry->address = address;
   while (*list) list = &(*list)->next;
   *list = entry;

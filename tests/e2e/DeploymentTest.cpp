@@ -236,15 +236,6 @@ TEST_F(Deployment, AnAccessLogThatCannotBeOpenedStopsTheStart) {
 
 namespace {
 
-std::string Version2(const std::string &block, unsigned char command = 1, unsigned char family = 0x11) {
-  std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
-  header += static_cast<char>(0x20 | command);
-  header += static_cast<char>(family);
-  header += static_cast<char>(block.size() >> 8);
-  header += static_cast<char>(block.size() & 0xFF);
-  return header + block;
-}
-
 // 198.51.100.23:40000 to 127.0.0.1:80.
 const std::string ClientV4("\xC6\x33\x64\x17\x7F\x00\x00\x01\x9C\x40\x00\x50", 12);
 
@@ -264,7 +255,7 @@ TEST_F(Deployment, ClientAddressFromPROXYHeadersOfTheBalancer) {
   // standard CGI program gets the client as REMOTE_ADDR and REMOTE_PORT.
   int fd = Connect(service.port());
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(SendAll(fd, Version2(ClientV4)));
+  ASSERT_TRUE(SendAll(fd, ProxyVersion2(1, 0x11, ClientV4)));
   ASSERT_TRUE(SendAll(fd, "GET /stdremote.std HTTP/1.0\r\n\r\n"));
   Response cgi = Parse(ReadToClose(fd));
   close(fd);
@@ -276,7 +267,7 @@ TEST_F(Deployment, ClientAddressFromPROXYHeadersOfTheBalancer) {
   answer = Exchange(service.port(), "PROXY TCP6 2001:db8::7 ::1 443 80\r\nHEAD / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(Parse(answer).status, 200);
   EXPECT_TRUE(server.WaitForLog("[I] Connected from 2001:db8::7 (ID="));
-  answer = Exchange(service.port(), Version2("", 0, 0) + "HEAD / HTTP/1.0\r\n\r\n");
+  answer = Exchange(service.port(), ProxyVersion2(0, 0, "") + "HEAD / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(Parse(answer).status, 200);
   EXPECT_TRUE(server.WaitForLog("[I] Connected from 127.0.0.1 (ID="));
 

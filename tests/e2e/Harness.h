@@ -71,6 +71,7 @@ using support::OpenDescriptors;
 using support::Parse;
 using support::ProcessGone;
 using support::ProcessReaped;
+using support::ProxyVersion2;
 using support::ReadFile;
 using support::ReadToClose;
 using support::Response;

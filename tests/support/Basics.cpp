@@ -67,6 +67,15 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
+std::string ProxyVersion2(unsigned char command, unsigned char family, const std::string &block) {
+  std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
+  header += static_cast<char>(0x20 | command);
+  header += static_cast<char>(family);
+  header += static_cast<char>(block.size() >> 8);
+  header += static_cast<char>(block.size() & 0xFF);
+  return header + block;
+}
+
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs) {
   auto start = std::chrono::steady_clock::now();
   for (;;) {

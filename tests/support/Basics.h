@@ -35,6 +35,10 @@ std::string ReadFile(const std::string &path);
 // How often needle stands in text (occurrences do not overlap).
 int Count(const std::string &text, const std::string &needle);
 int64_t MillisecondsSince(std::chrono::steady_clock::time_point start);
+// A PROXY protocol version 2 header: its signature, the command (0 local,
+// 1 proxy), the family and protocol byte, and the address block.
+std::string ProxyVersion2(unsigned char command, unsigned char family, const std::string &block);
+
 // Polls the condition every 10 ms: true as soon as it holds, false once
 // timeoutMs have passed without.
 bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 5000);

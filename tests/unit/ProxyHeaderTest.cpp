@@ -8,6 +8,7 @@
 #include "config/ConfigTbl.h"
 #include "http/Http.h"
 #include "platform/platform.h"
+#include "support/Basics.h"
 #include "unit/TestSupport.h"
 
 using unit::ConfigScope;
@@ -31,16 +32,6 @@ std::string Parsed(const std::string &text, int *family = nullptr) {
 long Parse(const std::string &bytes, ProxyHeader *header) {
   return ProxyHeaderParse(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
                           header);
-}
-
-// A version 2 header: command, family and protocol byte, the address block.
-std::string Version2(unsigned char command, unsigned char family, const std::string &block) {
-  std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
-  header += static_cast<char>(0x20 | command);
-  header += static_cast<char>(family);
-  header += static_cast<char>(block.size() >> 8);
-  header += static_cast<char>(block.size() & 0xFF);
-  return header + block;
 }
 
 }  // namespace
@@ -135,7 +126,7 @@ TEST(ProxyHeaderParse, Version1) {
 TEST(ProxyHeaderParse, Version2) {
   ProxyHeader header;
   const std::string v4("\xCB\x00\x71\x07\xC0\x00\x02\x01\xDC\x04\x00\x50", 12);
-  std::string whole = Version2(1, 0x11, v4);
+  std::string whole = support::ProxyVersion2(1, 0x11, v4);
   EXPECT_EQ(Parse(whole + "GET /", &header), 28);
   EXPECT_EQ(header.local, 0);
   EXPECT_EQ(Text(header.client), "203.0.113.7");
@@ -148,26 +139,26 @@ TEST(ProxyHeaderParse, Version2) {
   v6[32] = '\x01', v6[33] = '\xbb';
   // TLVs after the addresses (here a unique id) are skipped with them.
   std::string tlv("\x05\x00\x03" "abc", 6);
-  EXPECT_EQ(Parse(Version2(1, 0x21, v6 + tlv), &header), 16 + 36 + 6);
+  EXPECT_EQ(Parse(support::ProxyVersion2(1, 0x21, v6 + tlv), &header), 16 + 36 + 6);
   EXPECT_EQ(Text(header.client), "2001:db8::7");
   EXPECT_EQ(header.client.port, 443);
 
   // LOCAL (health checks), unspecified and local-socket families: no client.
-  EXPECT_EQ(Parse(Version2(0, 0x00, ""), &header), 16);
+  EXPECT_EQ(Parse(support::ProxyVersion2(0, 0x00, ""), &header), 16);
   EXPECT_EQ(header.local, 1);
-  EXPECT_EQ(Parse(Version2(0, 0x11, v4), &header), 28);
+  EXPECT_EQ(Parse(support::ProxyVersion2(0, 0x11, v4), &header), 28);
   EXPECT_EQ(header.local, 1);
-  EXPECT_EQ(Parse(Version2(1, 0x31, std::string(216, 'u')), &header), 16 + 216);
+  EXPECT_EQ(Parse(support::ProxyVersion2(1, 0x31, std::string(216, 'u')), &header), 16 + 216);
   EXPECT_EQ(header.local, 1);
 
-  std::string badVersion = Version2(1, 0x11, v4);
+  std::string badVersion = support::ProxyVersion2(1, 0x11, v4);
   badVersion[12] = '\x11';
   EXPECT_EQ(Parse(badVersion, &header), PROXY_HEADER_INVALID);
-  EXPECT_EQ(Parse(Version2(2, 0x11, v4), &header), PROXY_HEADER_INVALID);  // no such command
-  EXPECT_EQ(Parse(Version2(1, 0x41, v4), &header), PROXY_HEADER_INVALID);  // no such family
-  EXPECT_EQ(Parse(Version2(1, 0x13, v4), &header), PROXY_HEADER_INVALID);  // no such protocol
-  EXPECT_EQ(Parse(Version2(1, 0x11, v4.substr(0, 11)), &header), PROXY_HEADER_INVALID);
-  EXPECT_EQ(Parse(Version2(1, 0x21, v4), &header), PROXY_HEADER_INVALID);  // too short for IPv6
+  EXPECT_EQ(Parse(support::ProxyVersion2(2, 0x11, v4), &header), PROXY_HEADER_INVALID);  // no such command
+  EXPECT_EQ(Parse(support::ProxyVersion2(1, 0x41, v4), &header), PROXY_HEADER_INVALID);  // no such family
+  EXPECT_EQ(Parse(support::ProxyVersion2(1, 0x13, v4), &header), PROXY_HEADER_INVALID);  // no such protocol
+  EXPECT_EQ(Parse(support::ProxyVersion2(1, 0x11, v4.substr(0, 11)), &header), PROXY_HEADER_INVALID);
+  EXPECT_EQ(Parse(support::ProxyVersion2(1, 0x21, v4), &header), PROXY_HEADER_INVALID);  // too short for IPv6
   std::string badSignature = whole;
   badSignature[7] = 'q';
   EXPECT_EQ(Parse(badSignature, &header), PROXY_HEADER_INVALID);
